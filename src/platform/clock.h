@@ -1,0 +1,19 @@
+// Clocks: the monotonic millisecond tick count and local civil time.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrel::platform {
+
+// Milliseconds since an arbitrary start; never goes back.
+std::uint64_t MonotonicMilliseconds();
+
+struct CivilTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+
+CivilTime LocalNow();
+// A Unix time (UTC seconds and nanoseconds) in the machine's time zone.
+CivilTime LocalFromUnix(std::int64_t seconds, std::int32_t nanoseconds);
+
+}  // namespace kestrel::platform

@@ -1,0 +1,49 @@
+#include "base/text.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrel {
+namespace {
+
+TEST(Win1251, CyrillicRoundTrip) {
+  const std::string text = "Сетевой драйвер принтеров ЁёЇїІіЄєҐґЎў№";
+  const std::string bytes = Utf8ToWin1251(text);
+  EXPECT_EQ(bytes.size(), 39u);
+  EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xD1);  // С
+  EXPECT_EQ(Win1251ToUtf8(bytes), text);
+}
+
+TEST(Win1251, EveryByteSurvivesRoundTrip) {
+  std::string all;
+  for (int b = 0; b < 256; ++b)
+    all += static_cast<char>(b);
+  EXPECT_EQ(Utf8ToWin1251(Win1251ToUtf8(all)), all);
+}
+
+TEST(Win1251, PunctuationOfTheHighHalf) {
+  EXPECT_EQ(Win1251ToUtf8("\x88\x96\x97\xB9"), "€–—№");
+}
+
+TEST(Win1251, CharactersWithoutByteBecomeQuestionMarks) {
+  EXPECT_EQ(Utf8ToWin1251("a中b😀c"), "a?b?c");
+  EXPECT_EQ(Utf8ToWin1251("x\xFFy"), "x?y");
+}
+
+TEST(SanitizeUtf8, ValidTextIsUnchanged) {
+  const std::string text = "abc Привет 😀 €";
+  EXPECT_EQ(SanitizeUtf8(text), text);
+}
+
+TEST(SanitizeUtf8, MalformedSequencesBecomeReplacementCharacters) {
+  EXPECT_EQ(SanitizeUtf8("a\xFF"
+                         "b"),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(SanitizeUtf8("\xC0\xAF"), "\xEF\xBF\xBD");          // overlong "/"
+  EXPECT_EQ(SanitizeUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD");      // surrogate
+  EXPECT_EQ(SanitizeUtf8("\xF4\x90\x80\x80"), "\xEF\xBF\xBD");  // beyond U+10FFFF
+  EXPECT_EQ(SanitizeUtf8("ok\xD0"), "ok\xEF\xBF\xBD");          // cut at the end
+}
+
+}  // namespace
+}  // namespace kestrel
