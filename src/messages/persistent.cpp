@@ -1,0 +1,51 @@
+#include "messages/persistent.h"
+
+namespace kestrel {
+namespace {
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i]))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PropertyTable::PropertyTable(std::initializer_list<PropInfo> own) : properties_(own) {}
+
+PropertyTable::PropertyTable(const PropertyTable& inherited, std::initializer_list<PropInfo> own)
+    : properties_(inherited.properties_) {
+  properties_.insert(properties_.end(), own.begin(), own.end());
+}
+
+const PropInfo* PropertyTable::FindIgnoringCase(std::string_view name, std::size_t& hint) const {
+  const std::size_t count = properties_.size();
+  for (std::size_t step = 0; step < count; ++step) {
+    const std::size_t index = (hint + step) % count;
+    if (EqualIgnoringAsciiCase(properties_[index].name, name)) {
+      hint = index + 1;
+      return &properties_[index];
+    }
+  }
+  return nullptr;
+}
+
+const PropInfo* PropertyTable::FindIgnoringCase(std::string_view name) const {
+  std::size_t hint = 0;
+  return FindIgnoringCase(name, hint);
+}
+
+const PropertyTable& TPersistent::Table() {
+  static const PropertyTable table{};
+  return table;
+}
+
+}  // namespace kestrel
