@@ -17,7 +17,8 @@ enum class LockWait {
   TimedOut,
 };
 
-// The folder that holds the locks of every process of the machine.
+// The folder that holds the locks of every process of the machine:
+// /run/lock/kestrel, or /tmp/kestrel-locks where there is no /run/lock.
 std::string DefaultLockFolder();
 
 class NamedLock {
@@ -33,8 +34,9 @@ class NamedLock {
   NamedLock& operator=(NamedLock&&) noexcept;
 
   // Waits at most `timeout` until the calling thread owns the lock; wakes as
-  // soon as the lock is released. A holder waiting again gets it at once and
-  // owes one more Release. Any thread may call it. Raises Exception when the
+  // soon as the lock is released. A holder waiting again on the same object
+  // gets it at once and owes one more Release; two objects of one name
+  // exclude each other like two processes. Any thread may call it. Raises Exception when the
   // wait fails for a reason other than the time-out (or the lock was moved from).
   LockWait Wait(std::chrono::milliseconds timeout);
   // Gives back one successful Wait of the calling thread; false (and nothing
