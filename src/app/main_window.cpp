@@ -113,13 +113,15 @@ void TfmKestrel::FormDestroy() {
   } while (!ended);
 }
 
-// A window minimised by the user goes to the tray like one minimised by the
-// log; one minimised by `Minimize` is hidden already.
+// Reports of the window system may lag behind `Minimize` and `Restore`, so
+// they only hide or show the window: the last report leaves it consistent.
 void TfmKestrel::FormResize(bool minimized) {
   std::lock_guard lock(cs_);
-  if (minimized && !minimized_)
-    Minimize();
   minimized_ = minimized;
+  if (minimized)
+    host_.Hide();
+  else
+    host_.Show();
 }
 
 void TfmKestrel::TrayIconClick() {

@@ -32,6 +32,11 @@ class WindowHost {
   virtual void Minimize() = 0;
   // Shows the window, restores it and brings it to the front.
   virtual void Restore() = 0;
+  // Takes the window off the task bar into the tray; where there is no tray,
+  // leaves it where it is.
+  virtual void Hide() = 0;
+  // Shows the window as it is, without restoring it.
+  virtual void Show() = 0;
   // Ends `Run`; the window stays closed from then on.
   virtual void Close() = 0;
 

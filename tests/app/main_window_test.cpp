@@ -28,6 +28,8 @@ class RecordingHost final : public platform::WindowHost {
   void ShowBalloon(const std::string& text) override { Record("balloon:" + text); }
   void Minimize() override { Record("minimize"); }
   void Restore() override { Record("restore"); }
+  void Hide() override { Record("hide"); }
+  void Show() override { Record("show"); }
   void Close() override { Record("close"); }
   void Run(platform::WindowEvents&) override {}
   void ProcessQueued() override { ++processed; }
@@ -209,11 +211,12 @@ TEST_F(MainWindowTest, TrayClickTogglesTheWindow) {
 TEST_F(MainWindowTest, WindowMinimisedByTheUserGoesToTheTray) {
   Create({"ip:127.0.0.1"});
   window->FormResize(true);
-  EXPECT_EQ(host.Take(), Ops{"minimize"});
+  EXPECT_EQ(host.Take(), Ops{"hide"});
   EXPECT_TRUE(window->IsMinimized());
-  window->FormResize(true);
-  EXPECT_EQ(host.Take(), Ops{});
+  window->WriteLOG("$notice");
+  EXPECT_EQ(host.Take(), (Ops{"line:notice", "balloon:notice"}));
   window->FormResize(false);
+  EXPECT_EQ(host.Take(), Ops{"show"});
   EXPECT_FALSE(window->IsMinimized());
   window->WriteLOG("error");
   EXPECT_EQ(host.Take(), (Ops{"line:error", "balloon:error"}));

@@ -114,6 +114,8 @@ class ConsoleHost final : public WindowHost {
   void ShowBalloon(const std::string&) override {}
   void Minimize() override {}
   void Restore() override {}
+  void Hide() override {}
+  void Show() override {}
   void Close() override {
     Post([this] { closed_ = true; });
   }

@@ -184,6 +184,20 @@ void QtWindowHost::Minimize() {
   });
 }
 
+void QtWindowHost::Hide() {
+  parts_->Post([parts = parts_.get()] {
+    if (!parts->closed && parts->tray.isVisible())
+      parts->window.hide();
+  });
+}
+
+void QtWindowHost::Show() {
+  parts_->Post([parts = parts_.get()] {
+    if (!parts->closed)
+      parts->window.show();
+  });
+}
+
 void QtWindowHost::Restore() {
   parts_->Post([parts = parts_.get()] {
     if (parts->closed)

@@ -27,6 +27,8 @@ class QtWindowHost final : public WindowHost {
   void RemoveOldestLine() override;
   void ShowBalloon(const std::string& text) override;
   void Minimize() override;
+  void Hide() override;
+  void Show() override;
   void Restore() override;
   void Close() override;
   void Run(WindowEvents& events) override;
