@@ -41,7 +41,8 @@ class WindowHost {
   virtual void Close() = 0;
 
   // UI thread: shows the window and runs the loop until it is closed, by
-  // `Close` or by the user (on a console: SIGINT or SIGTERM).
+  // `Close`, by the user, or by SIGINT or SIGTERM (from the host's
+  // construction on).
   virtual void Run(WindowEvents& events) = 0;
   // UI thread: carries out the operations handed over so far, so that what is
   // logged after the loop still reaches the view.
@@ -49,8 +50,8 @@ class WindowHost {
 };
 
 // The console view: each inserted line goes to `out` on a line of its own;
-// balloons, minimising and restoring have nothing to show there. SIGINT and
-// SIGTERM close it from its construction on. One console host at a time.
+// balloons, minimising and restoring have nothing to show there. One host at
+// a time.
 std::unique_ptr<WindowHost> CreateConsoleHost(std::ostream& out);
 
 }  // namespace kestrel::platform

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <string>
 #include <thread>
@@ -189,6 +190,16 @@ TEST_F(QtWindowHostTest, TrayClickAndStateChangesReachTheEvents) {
   EXPECT_EQ(events.tray_clicks, 1);
   ASSERT_FALSE(events.resized.empty());
   EXPECT_TRUE(events.resized.front());
+}
+
+TEST_F(QtWindowHostTest, TerminationSignalClosesTheWindow) {
+  QTimer::singleShot(0, &host.Window(), [] { std::raise(SIGTERM); });
+  QTimer::singleShot(5000, &host.Window(), [this] { host.Close(); });
+  QElapsedTimer ran;
+  ran.start();
+  host.Run(events);
+  EXPECT_LT(ran.elapsed(), 4000) << "closed by the time-out, not by the signal";
+  EXPECT_FALSE(host.Window().isVisible());
 }
 
 TEST_F(QtWindowHostTest, ClosingTheWindowEndsTheLoop) {

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <utility>
 
+#include "platform/close_signals.h"
 #include "platform/display.h"
 #include "platform/qt/kestrel_icon.h"
 
@@ -47,7 +49,8 @@ class MainWindow final : public QWidget {
 }  // namespace
 
 struct QtWindowHost::Parts {
-  Parts(int& argc, char** argv) : app(argc, argv) {}
+  Parts(int& argc, char** argv)
+      : app(argc, argv), signal_notifier(close_signals.WaitHandle(), QSocketNotifier::Read) {}
 
   void Build();
   void BuildLog();
@@ -62,6 +65,8 @@ struct QtWindowHost::Parts {
   QPlainTextEdit* log = nullptr;  // owned by window
   QSystemTrayIcon tray;
   QTimer timer;
+  CloseSignals close_signals;
+  QSocketNotifier signal_notifier;
   WindowEvents* events = nullptr;  // while Run runs
   int line_count = 0;
   bool closed = false;
@@ -105,6 +110,11 @@ void QtWindowHost::Parts::Connect() {
                      if (why == QSystemTrayIcon::Trigger && events && !closed)
                        events->TrayIconClick();
                    });
+  QObject::connect(&signal_notifier, &QSocketNotifier::activated, [this] {
+    close_signals.Wait(0);
+    if (close_signals.TakeSignal())
+      window.close();
+  });
   QObject::connect(&timer, &QTimer::timeout, [this] {
     if (events && !closed)
       events->Timer1Timer();

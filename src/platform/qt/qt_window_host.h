@@ -17,7 +17,7 @@ namespace kestrel::platform {
 class QtWindowHost final : public WindowHost {
  public:
   // Opens the display that Qt is set to use; `argc` and `argv` must outlive the
-  // host. One at a time, on the thread that becomes the UI thread.
+  // host. One host at a time, on the thread that becomes the UI thread.
   QtWindowHost(int& argc, char** argv);
   ~QtWindowHost() override;
   QtWindowHost(const QtWindowHost&) = delete;
