@@ -34,7 +34,7 @@ class TLog {
 
   // `cs` serialises the writers; it is shared with other users of the main
   // window's lock and must outlive the log.
-  explicit TLog(std::recursive_mutex& cs) : cs_(cs) {}
+  explicit TLog(std::mutex& cs) : cs_(cs) {}
   TLog(const TLog&) = delete;
   TLog& operator=(const TLog&) = delete;
 
@@ -51,7 +51,7 @@ class TLog {
   void InsertLine(const std::string& line);
   void Announce(const std::string& line, bool alert);
 
-  std::recursive_mutex& cs_;
+  std::mutex& cs_;
   LogListener* listener_ = nullptr;
   std::deque<std::string> lines_;
 };

@@ -52,12 +52,20 @@ std::string TfmKestrel::GetFromParamStr(std::string_view name, const std::string
 
 void TfmKestrel::Minimize() {
   std::lock_guard lock(cs_);
-  minimized_ = true;
-  host_.Minimize();
+  MinimizeHoldingCS();
 }
 
 void TfmKestrel::Restore() {
   std::lock_guard lock(cs_);
+  RestoreHoldingCS();
+}
+
+void TfmKestrel::MinimizeHoldingCS() {
+  minimized_ = true;
+  host_.Minimize();
+}
+
+void TfmKestrel::RestoreHoldingCS() {
   minimized_ = false;
   host_.Restore();
 }
@@ -68,8 +76,8 @@ bool TfmKestrel::IsMinimized() {
 }
 
 void TfmKestrel::RestoreRequested() {
-  if (IsMinimized())
-    Restore();
+  if (minimized_)
+    RestoreHoldingCS();
 }
 
 // Ports outside 1-65535 are refused like a value that is not a number.
@@ -127,9 +135,9 @@ void TfmKestrel::FormResize(bool minimized) {
 void TfmKestrel::TrayIconClick() {
   std::lock_guard lock(cs_);
   if (minimized_)
-    Restore();
+    RestoreHoldingCS();
   else
-    Minimize();
+    MinimizeHoldingCS();
 }
 
 void TfmKestrel::Timer1Timer() {

@@ -60,16 +60,20 @@ class TfmKestrel final : public LogListener, public platform::WindowEvents {
   void TrayIconClick() override;
   void Timer1Timer() override;
 
-  // The window's lock: it serialises the log and guards the port table.
-  std::recursive_mutex& CS() { return cs_; }
+  // The window's lock: it serialises the log and guards the port table. It is
+  // not recursive: hold it only for short work that does not log.
+  std::mutex& CS() { return cs_; }
   const TLog& Log() const { return log_; }
 
  private:
   void LineInserted(const std::string& line) override { host_.InsertLine(line); }
   void OldestLineRemoved() override { host_.RemoveOldestLine(); }
   void BalloonShown(const std::string& text) override { host_.ShowBalloon(text); }
-  void MinimizeRequested() override { Minimize(); }
+  // The log calls these with CS held.
+  void MinimizeRequested() override { MinimizeHoldingCS(); }
   void RestoreRequested() override;
+  void MinimizeHoldingCS();
+  void RestoreHoldingCS();
 
   std::uint16_t ReadPort();
   bool DaemonEnded() const;
@@ -77,7 +81,7 @@ class TfmKestrel final : public LogListener, public platform::WindowEvents {
   std::vector<std::string> args_;
   platform::WindowHost& host_;
   DaemonFunctions daemon_;
-  std::recursive_mutex cs_;
+  std::mutex cs_;
   TLog log_{cs_};
   bool minimized_ = false;  // guarded by cs_
 };

@@ -33,7 +33,7 @@ class LogTest : public ::testing::Test {
     return listener.events;
   }
 
-  std::recursive_mutex cs;
+  std::mutex cs;
   TLog log{cs};
   RecordingListener listener;
 };
@@ -146,7 +146,7 @@ class MirrorListener final : public LogListener {
 TEST(LogThreads, ManyWritersKeepLinesWholeAndInOrder) {
   constexpr int kWriters = 8;
   constexpr int kPerWriter = 400;
-  std::recursive_mutex cs;
+  std::mutex cs;
   TLog log(cs);
   MirrorListener mirror;
   log.SetListener(&mirror);
