@@ -77,11 +77,29 @@ class Deflater {
   throw Exception("Error ZIP decompression");
 }
 
-// One inflate stream, ended on every path.
+// The deflate data inside a zlib stream, after the checks that inflate
+// makes of the stream's two-byte header: method 8, a window of at most
+// 32 KiB, no preset dictionary, and the check bits.
+std::string_view DeflateDataOf(std::string_view zlib_stream) {
+  if (zlib_stream.size() < 2)
+    RaiseDecompressionError();
+  const unsigned cmf = static_cast<unsigned char>(zlib_stream[0]);
+  const unsigned flg = static_cast<unsigned char>(zlib_stream[1]);
+  const bool valid = (cmf & 0x0F) == Z_DEFLATED && (cmf >> 4) <= 7 && (flg & 0x20) == 0 &&
+                     ((cmf << 8) | flg) % 31 == 0;
+  if (!valid)
+    RaiseDecompressionError();
+  return zlib_stream.substr(2);
+}
+
+// One raw inflate stream, ended on every path. The zlib header is checked
+// by DeflateDataOf and the Adler-32 at the end is never looked at (the
+// CRC-32 of the data checks it instead), so inflate need not compute it:
+// that saves about a tenth of the time.
 class Inflater {
  public:
   Inflater() {
-    if (inflateInit(&stream_) != Z_OK)
+    if (inflateInit2(&stream_, -15) != Z_OK)
       RaiseDecompressionError();
   }
   ~Inflater() { inflateEnd(&stream_); }
@@ -165,8 +183,8 @@ std::string UnpackString(std::string_view packed) {
       throw EZIPerror("Error ZIP unpacking");
     return std::string();
   }
-  std::string data =
-      Inflater().Produce(checked.substr(kHeaderSize), static_cast<std::size_t>(length));
+  std::string data = Inflater().Produce(DeflateDataOf(checked.substr(kHeaderSize)),
+                                        static_cast<std::size_t>(length));
   if (data.size() != static_cast<std::size_t>(length) || CalcCRC32(data) != crc)
     throw EZIPerror("Error ZIP unpacking");
   return data;

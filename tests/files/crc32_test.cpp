@@ -41,10 +41,26 @@ TEST(CalcCRC32, NoBytesGiveZero) {
   EXPECT_EQ(CalcCRC32(nullptr, 0), 0);
 }
 
-TEST(CalcCRC32, MatchesThePolynomialOverEveryByteValueAndOddLengths) {
-  for (const std::size_t size : {1u, 7u, 255u, 256u, 4097u}) {
-    const std::string data = RandomBytes(size, static_cast<unsigned>(size));
-    EXPECT_EQ(static_cast<std::uint32_t>(CalcCRC32(data)), BitwiseCrc32(data)) << size;
+TEST(CalcCRC32, MatchesThePolynomialForEveryLengthAndAlignment) {
+  // Long buffers take a folding path 64 and 16 bytes at a time; the lengths
+  // and offsets cover each way its head and tail can fall.
+  const std::string data = RandomBytes(1200, 5);
+  for (std::size_t offset = 0; offset < 4; ++offset) {
+    for (std::size_t len = 0; len + offset <= data.size(); len += len < 300 ? 1 : 37) {
+      const std::string piece = data.substr(offset, len);
+      ASSERT_EQ(static_cast<std::uint32_t>(CalcCRC32(data.data() + offset, len)),
+                BitwiseCrc32(piece))
+          << "offset " << offset << " length " << len;
+    }
+  }
+}
+
+TEST(UpdateCRC32, ContinuesCorrectlyOverLongBuffers) {
+  const std::string data = RandomBytes(1 << 20, 6);
+  for (const std::size_t split : {0u, 1u, 63u, 64u, 65u, 1000u, 524288u}) {
+    std::int32_t crc = CalcCRC32(data.substr(0, split));
+    UpdateCRC32(crc, data.data() + split, data.size() - split);
+    EXPECT_EQ(static_cast<std::uint32_t>(crc), BitwiseCrc32(data)) << split;
   }
 }
 

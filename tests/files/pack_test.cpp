@@ -137,6 +137,19 @@ TEST(UnpackString, BrokenZlibStreamIsAGeneralDecompressionError) {
             "(nothing raised)");
 }
 
+TEST(UnpackString, BadZlibHeaderIsADecompressionError) {
+  // Wrong check bits, method 9, a 64 KiB window, a preset dictionary, one byte only.
+  const std::string stream = PackString("abc").substr(8, 11);
+  for (const std::string& header : {Bytes({0x78, 0xDB}), Bytes({0x79, 0xDA}), Bytes({0x88, 0x98}),
+                                    Bytes({0x78, 0xBB}), Bytes({0x78})}) {
+    const std::string forged = header + (header.size() == 2 ? stream.substr(2) : "");
+    EXPECT_EQ(testing::MessageRaisedBy(
+                  [&] { UnpackString(WithTrailer(Header(3, CalcCRC32("abc")) + forged)); }),
+              "Error ZIP decompression")
+        << ::testing::PrintToString(header);
+  }
+}
+
 TEST(UnpackString, StreamCutShortIsADecompressionError) {
   const std::string data = RandomBytes(100000);
   const std::string stream = PackString(data).substr(8);
