@@ -258,6 +258,7 @@ class TBSONDocBulder {
   void WriteItemId(const TBSONItem& item);
   void WriteVariantId(std::string_view name, const Variant& value);
   void WriteItemBytes(std::string_view name, std::string_view bytes);
+  void WriteTextOrDocument(std::string_view name, std::string_view bytes, std::string_view utf8);
 
   void WriteObjectProps(const TPersistent& obj);
   void WriteProperty(const TPersistent& obj, const PropInfo& prop);
