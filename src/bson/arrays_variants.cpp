@@ -58,7 +58,8 @@ void TBSONDocBulder::WriteArray(std::string_view name, const std::vector<std::in
 }
 
 std::vector<std::string> TBSONDocBulder::ReadStrArray() {
-  TBSONDocBulder array(ReadDoc(true));
+  TBSONDocBulder array;
+  array.ViewDocument(ReadDocView(true));
   std::vector<std::string> items(static_cast<std::size_t>(array.ItemCount()));
   for (std::size_t i = 0; i < items.size(); ++i) {
     array.SeekItem(static_cast<int>(i));
@@ -69,7 +70,8 @@ std::vector<std::string> TBSONDocBulder::ReadStrArray() {
 }
 
 std::vector<std::int32_t> TBSONDocBulder::ReadIntArray() {
-  TBSONDocBulder array(ReadDoc(true));
+  TBSONDocBulder array;
+  array.ViewDocument(ReadDocView(true));
   std::vector<std::int32_t> items(static_cast<std::size_t>(array.ItemCount()));
   for (std::size_t i = 0; i < items.size(); ++i) {
     array.SeekItem(static_cast<int>(i));

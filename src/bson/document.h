@@ -22,6 +22,7 @@ class TPersistentObjArray;
 class Variant;
 class TBSONItem;
 struct PropInfo;
+class PropertyTable;
 
 // One whole BSON document as bytes.
 using TBSON = std::string;
@@ -160,7 +161,7 @@ class TBSONDocBulder {
   void SetIgnoreUnknownProperties(bool on) { options_.Set(bsoIgnoreUnknownProperties, on); }
 
   // The raw buffer, spare bytes included, for diagnostics and tests.
-  const std::string& Buffer() const { return buf_; }
+  std::string_view Buffer() const { return Content(); }
 
   // Writers: each appends one element named `name` (bytes, not inspected).
   void WriteDouble(std::string_view name, double value);
@@ -219,6 +220,8 @@ class TBSONDocBulder {
   void ReadObject(TPersistent& obj);
   void ReadSubObject(TPersistent& obj);
 
+  friend void BSONToObj(const TBSON& Data, TPersistent& Obj, TBSONSerializationOptions Options);
+
   static bool IsBSON(std::string_view Str);
   // IsBSON, and the first element is named "0".
   static bool IsBSONarrayitems(std::string_view Str);
@@ -242,6 +245,15 @@ class TBSONDocBulder {
   void WriteArrayDoc(std::string_view name, std::string_view value);
   void WriteObjectIDBytes(std::string_view name, const TBSONoid12& id);
 
+  // What the readers walk: a checked document owned elsewhere while one is
+  // viewed (it must outlive the reading), else the buffer.
+  std::string_view Content() const {
+    return external_.data() != nullptr ? external_ : std::string_view(buf_);
+  }
+  // Loads a view of `data` instead of a copy; checked like SetAsString.
+  void ViewDocument(std::string_view data);
+  void Materialize();
+  std::string_view ReadDocView(bool IsArray);
   void CheckAvailable(std::size_t n) const;
   std::uint8_t TakeByte();
   std::int32_t TakeInt32();
@@ -270,8 +282,9 @@ class TBSONDocBulder {
   void WriteByteStringProperty(std::string_view name, std::string_view type_name,
                                const std::string& value);
   void ReadObjectProps(TPersistent& obj);
+  const PropInfo* FindProperty(const PropertyTable& table, std::size_t& hint, bool& exact) const;
   void ReadUnknownElement(TPersistent& obj, bson_type type);
-  void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type);
+  void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type, bool exact);
   void ReadIdProperty(TPersistent& obj, const PropInfo& prop);
   void ReadValueProperty(TPersistent& obj, const PropInfo& prop, bson_type type);
   void ReadObjectProperty(TPersistent& obj, const PropInfo& prop);
@@ -279,12 +292,18 @@ class TBSONDocBulder {
   void ReadPersistentObjArray(TPersistentObjArray& array);
   static void ClearProperty(TPersistent& obj, const PropInfo& prop);
 
+  static constexpr std::size_t kNoPosition = ~std::size_t{0};
+
   std::string buf_;
-  std::size_t wr_pos_ = 4;  // offset of the next element byte = document length - 1
-  std::size_t rd_pos_ = 4;  // offset of the next byte to read
+  std::string_view external_;  // see Content()
+  std::size_t wr_pos_ = 4;     // offset of the next element byte = document length - 1
+  std::size_t rd_pos_ = 4;     // offset of the next byte to read
   std::string last_read_name_;
   std::vector<TBSONItemDescriptor> items_;
   bool doc_parsed_ = false;
+  // The element whose name ReadObjectProps has already put into
+  // last_read_name_, so that its reader need not scan the name again.
+  std::size_t named_header_ = kNoPosition;
   TBSONSerializationOptions options_{bsoIgnoreUnknownProperties};
 };
 

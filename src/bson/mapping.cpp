@@ -23,6 +23,17 @@ constexpr std::string_view kIdName = "_id";
   throw EBSONError("Property \"_id\" must be type of Integer, Int64 or AnsiString");
 }
 
+// Names and type names are short; comparing them in line beats a call.
+bool Same(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i])
+      return false;
+  }
+  return true;
+}
+
 bool IsIntegerOrdinal(const PropInfo& prop) {
   return prop.kind == PropKind::Ordinal && prop.ordinal_kind == OrdinalKind::Integer;
 }
@@ -40,7 +51,9 @@ TBSON ObjToBSON(const TPersistent& Obj, TBSONSerializationOptions Options) {
 }
 
 void BSONToObj(const TBSON& Data, TPersistent& Obj, TBSONSerializationOptions Options) {
-  TBSONDocBulder builder(Data, Options);
+  TBSONDocBulder builder;
+  builder.options_ = Options;
+  builder.ViewDocument(Data);
   builder.ReadObject(Obj);
 }
 
@@ -74,19 +87,19 @@ void TBSONDocBulder::WriteObjectProps(const TPersistent& obj) {
 
 void TBSONDocBulder::WriteProperty(const TPersistent& obj, const PropInfo& prop) {
   const std::string_view name = prop.name;
-  if (name == kIdName) {
+  if (Same(name, kIdName)) {
     WriteIdProperty(obj, prop);
     return;
   }
   switch (prop.kind) {
     case PropKind::Ordinal:
-      if (prop.type_name == "Boolean")
+      if (Same(prop.type_name, "Boolean"))
         WriteBool(name, prop.get_ordinal(obj) != 0);
       else
         WriteInt32(name, prop.get_ordinal(obj));
       return;
     case PropKind::Floating:
-      if (prop.type_name == "TDateTime" && !DateTimeAsFloat())
+      if (Same(prop.type_name, "TDateTime") && !DateTimeAsFloat())
         WriteDateTime(name, prop.get_float(obj));
       else
         WriteDouble(name, prop.get_float(obj));
@@ -118,9 +131,9 @@ void TBSONDocBulder::WriteProperty(const TPersistent& obj, const PropInfo& prop)
 
 void TBSONDocBulder::WriteByteStringProperty(std::string_view name, std::string_view type_name,
                                              const std::string& value) {
-  if (type_name == "RawByteString") {
+  if (Same(type_name, "RawByteString")) {
     WriteBin(name, value);
-  } else if (type_name == "TBSON") {
+  } else if (Same(type_name, "TBSON")) {
     if (!IsBSON(value))
       throw EBSONError("Invalid BSON document (AnsiString)");
     WriteDoc(name, false, value);
@@ -178,16 +191,29 @@ void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
       return;
     --rd_pos_;
     last_read_name_.assign(PeekName());
-    if (const PropInfo* prop = table.FindIgnoringCase(last_read_name_, hint))
-      ReadProperty(obj, *prop, type);
+    named_header_ = rd_pos_;
+    bool exact = false;
+    if (const PropInfo* prop = FindProperty(table, hint, exact))
+      ReadProperty(obj, *prop, type, exact);
     else
       ReadUnknownElement(obj, type);
   }
 }
 
+// The property named like the last element, exact names at the hint first:
+// the same answer as the case-blind search from the hint, found sooner.
+const PropInfo* TBSONDocBulder::FindProperty(const PropertyTable& table, std::size_t& hint,
+                                             bool& exact) const {
+  const auto all = table.All();
+  exact = hint < all.size() && Same(all[hint].name, last_read_name_);
+  if (exact)
+    return &all[hint++];
+  return table.FindIgnoringCase(last_read_name_, hint);
+}
+
 // Every branch reads the element or raises, so the loop above always moves on.
 void TBSONDocBulder::ReadUnknownElement(TPersistent& obj, bson_type type) {
-  if (type == bson_object && last_read_name_ == "0") {
+  if (type == bson_object && Same(last_read_name_, "0")) {
     if (auto* array = dynamic_cast<TPersistentObjArray*>(&obj)) {
       ReadPersistentObjArray(*array);
       return;
@@ -199,8 +225,11 @@ void TBSONDocBulder::ReadUnknownElement(TPersistent& obj, bson_type type) {
   ReadVariant();
 }
 
-void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type) {
-  if (prop.name == kIdName) {
+// `exact`: the element's name is known to equal the property's. The readers
+// leave last_read_name_ as the element's name, so the check can be skipped.
+void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type,
+                                  bool exact) {
+  if (Same(prop.name, kIdName)) {
     ReadIdProperty(obj, prop);
   } else if (type == bson_null) {
     ReadNull();
@@ -209,7 +238,7 @@ void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_t
   } else {
     ReadValueProperty(obj, prop, type);
   }
-  if (last_read_name_ != prop.name)
+  if (!exact && !Same(last_read_name_, prop.name))
     throw EBSONError("Stream read error - invalid item name");
 }
 
@@ -227,13 +256,13 @@ void TBSONDocBulder::ReadIdProperty(TPersistent& obj, const PropInfo& prop) {
 void TBSONDocBulder::ReadValueProperty(TPersistent& obj, const PropInfo& prop, bson_type type) {
   switch (prop.kind) {
     case PropKind::Ordinal:
-      if (prop.type_name == "Boolean")
+      if (Same(prop.type_name, "Boolean"))
         prop.set_ordinal(obj, ReadBool() ? 1 : 0);
       else
         prop.set_ordinal(obj, ReadInt32());
       return;
     case PropKind::Floating:
-      if (prop.type_name == "TDateTime" && !DateTimeAsFloat())
+      if (Same(prop.type_name, "TDateTime") && !DateTimeAsFloat())
         prop.set_float(obj, ReadDateTime());
       else
         prop.set_float(obj, ReadDouble());
@@ -261,9 +290,9 @@ void TBSONDocBulder::ReadValueProperty(TPersistent& obj, const PropInfo& prop, b
 // A "TBSON" property is written as an embedded document, so it is read back
 // from one; from a UTF-8 string element it is taken as text like the others.
 std::string TBSONDocBulder::ReadByteStringProperty(std::string_view type_name, bson_type type) {
-  if (type_name == "RawByteString")
+  if (Same(type_name, "RawByteString"))
     return ReadBin();
-  if (type_name == "TBSON" && type == bson_object) {
+  if (Same(type_name, "TBSON") && type == bson_object) {
     TBSON document = ReadDoc(false);
     if (!IsBSON(document))
       throw EBSONError("Invalid BSON document (AnsiString)");
@@ -288,7 +317,7 @@ void TBSONDocBulder::ReadObjectProperty(TPersistent& obj, const PropInfo& prop) 
 
 void TBSONDocBulder::ReadSubObject(TPersistent& obj) {
   TBSONDocBulder sub;
-  sub.SetAsString(ReadDoc(false));
+  sub.ViewDocument(ReadDocView(false));
   sub.options_ = options_;
   sub.ReadObjectProps(obj);
 }
@@ -296,7 +325,7 @@ void TBSONDocBulder::ReadSubObject(TPersistent& obj) {
 // The elements are read with the default options, whatever this builder's are.
 void TBSONDocBulder::ReadPersistentObjArray(TPersistentObjArray& array) {
   TBSONDocBulder sub;
-  sub.SetAsString(ReadDoc(true));
+  sub.ViewDocument(ReadDocView(true));
   array.Clear();
   const int count = sub.ItemCount();
   for (int i = 0; i < count; ++i) {

@@ -22,10 +22,51 @@ std::uint64_t LoadUInt64(const char* p) {
   return std::uint64_t{LoadUInt32(p)} | std::uint64_t{LoadUInt32(p + 4)} << 32;
 }
 
-bool IsAscii(std::string_view bytes) {
-  for (const char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80)
+// The length of the sequence led by `lead` after the lead byte, and the range
+// its second byte must fall in (which rules out overlong forms, surrogates
+// and code points beyond U+10FFFF); 0 for a byte that cannot lead.
+std::size_t SequenceTail(unsigned char lead, unsigned char& low, unsigned char& high) {
+  low = 0x80;
+  high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    return 1;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+    return 2;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+    return 3;
+  }
+  return 0;
+}
+
+// Well-formed UTF-8 is taken as it is; only other text goes through the
+// slower repair.
+bool IsValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p < end) {
+    std::uint64_t word;
+    if (end - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080u) == 0)) {
+      p += 8;
+      continue;
+    }
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    unsigned char low, high;
+    const std::size_t tail = SequenceTail(*p, low, high);
+    if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
       return false;
+    for (std::size_t i = 2; i <= tail; ++i) {
+      if ((p[i] & 0xC0) != 0x80)
+        return false;
+    }
+    p += tail + 1;
   }
   return true;
 }
@@ -61,31 +102,48 @@ void TBSONDocBulder::SetAsString(TBSON&& data) {
   else if (!IsBSON(data))
     throw EBSONError("Invalid BSON document (AnsiString)");
   buf_ = std::move(data);
+  external_ = {};
   wr_pos_ = buf_.size() - 1;
   rd_pos_ = 4;
   doc_parsed_ = false;
+  named_header_ = kNoPosition;
+}
+
+void TBSONDocBulder::ViewDocument(std::string_view data) {
+  if (data.size() < 5) {
+    SetAsString(TBSON());
+    return;
+  }
+  if (!IsBSON(data))
+    throw EBSONError("Invalid BSON document (AnsiString)");
+  buf_.clear();
+  external_ = data;
+  wr_pos_ = data.size() - 1;
+  rd_pos_ = 4;
+  doc_parsed_ = false;
+  named_header_ = kNoPosition;
 }
 
 void TBSONDocBulder::CheckAvailable(std::size_t n) const {
-  if (rd_pos_ > buf_.size() || n > buf_.size() - rd_pos_)
+  if (rd_pos_ > Content().size() || n > Content().size() - rd_pos_)
     throw EBSONError("End of doc");
 }
 
 std::uint8_t TBSONDocBulder::TakeByte() {
   CheckAvailable(1);
-  return static_cast<std::uint8_t>(buf_[rd_pos_++]);
+  return static_cast<std::uint8_t>(Content()[rd_pos_++]);
 }
 
 std::int32_t TBSONDocBulder::TakeInt32() {
   CheckAvailable(4);
-  const auto value = static_cast<std::int32_t>(LoadUInt32(buf_.data() + rd_pos_));
+  const auto value = static_cast<std::int32_t>(LoadUInt32(Content().data() + rd_pos_));
   rd_pos_ += 4;
   return value;
 }
 
 std::int64_t TBSONDocBulder::TakeInt64() {
   CheckAvailable(8);
-  const auto value = static_cast<std::int64_t>(LoadUInt64(buf_.data() + rd_pos_));
+  const auto value = static_cast<std::int64_t>(LoadUInt64(Content().data() + rd_pos_));
   rd_pos_ += 8;
   return value;
 }
@@ -97,9 +155,9 @@ std::string_view TBSONDocBulder::TakeStringBody() {
     ThrowInvalidFormat();
   CheckAvailable(static_cast<std::size_t>(count));
   const std::size_t length = static_cast<std::size_t>(count) - 1;
-  if (buf_[rd_pos_ + length] != '\0')
+  if (Content()[rd_pos_ + length] != '\0')
     ThrowInvalidFormat();
-  const std::string_view bytes(buf_.data() + rd_pos_, length);
+  const std::string_view bytes(Content().data() + rd_pos_, length);
   rd_pos_ += length + 1;
   return bytes;
 }
@@ -107,21 +165,26 @@ std::string_view TBSONDocBulder::TakeStringBody() {
 // The name that follows the type byte at the cursor, up to its zero byte.
 std::string_view TBSONDocBulder::PeekName() const {
   const std::size_t start = rd_pos_ + 1;
-  if (start > buf_.size())
+  if (start > Content().size())
     throw EBSONError("End of doc");
-  const void* zero = std::memchr(buf_.data() + start, 0, buf_.size() - start);
+  const void* zero = std::memchr(Content().data() + start, 0, Content().size() - start);
   if (zero == nullptr)
     throw EBSONError("End of doc");
-  return std::string_view(buf_.data() + start,
-                          static_cast<const char*>(zero) - buf_.data() - start);
+  return std::string_view(Content().data() + start,
+                          static_cast<const char*>(zero) - Content().data() - start);
 }
 
 void TBSONDocBulder::ReadElementHeader(bson_type expected) {
   CheckAvailable(1);
-  const auto type = static_cast<std::uint8_t>(buf_[rd_pos_]);
+  const auto type = static_cast<std::uint8_t>(Content()[rd_pos_]);
   if (type != expected) {
     throw EBSONError(Format("Stream read error - invalid item type %d instead %d for %s", type,
                             static_cast<int>(expected), Win1251ToUtf8(last_read_name_).c_str()));
+  }
+  if (rd_pos_ == named_header_) {
+    named_header_ = kNoPosition;
+    rd_pos_ += 1 + last_read_name_.size() + 1;
+    return;
   }
   const std::string_view name = PeekName();
   last_read_name_.assign(name);
@@ -130,7 +193,7 @@ void TBSONDocBulder::ReadElementHeader(bson_type expected) {
 
 bson_type TBSONDocBulder::GetNextType() {
   CheckAvailable(1);
-  return static_cast<bson_type>(static_cast<std::uint8_t>(buf_[rd_pos_]));
+  return static_cast<bson_type>(static_cast<std::uint8_t>(Content()[rd_pos_]));
 }
 
 double TBSONDocBulder::ReadDouble() {
@@ -144,7 +207,7 @@ double TBSONDocBulder::ReadDouble() {
 std::string TBSONDocBulder::ReadUTF8() {
   ReadElementHeader(bson_string);
   const std::string_view bytes = TakeStringBody();
-  if (IsAscii(bytes))
+  if (IsValidUtf8(bytes))
     return std::string(bytes);
   return SanitizeUtf8(bytes);
 }
@@ -157,11 +220,11 @@ std::string TBSONDocBulder::ReadString() {
 // An embedded document from its length field to its terminator, unchecked.
 std::string_view TBSONDocBulder::TakeDocumentBytes() {
   CheckAvailable(4);
-  const auto length = static_cast<std::int32_t>(LoadUInt32(buf_.data() + rd_pos_));
+  const auto length = static_cast<std::int32_t>(LoadUInt32(Content().data() + rd_pos_));
   if (length < 5)
     ThrowInvalidFormat();
   CheckAvailable(static_cast<std::size_t>(length));
-  const std::string_view bytes(buf_.data() + rd_pos_, static_cast<std::size_t>(length));
+  const std::string_view bytes(Content().data() + rd_pos_, static_cast<std::size_t>(length));
   rd_pos_ += bytes.size();
   return bytes;
 }
@@ -173,14 +236,18 @@ std::string_view TBSONDocBulder::TakeBinaryBytes() {
     ThrowInvalidFormat();
   TakeByte();
   CheckAvailable(static_cast<std::size_t>(count));
-  const std::string_view bytes(buf_.data() + rd_pos_, static_cast<std::size_t>(count));
+  const std::string_view bytes(Content().data() + rd_pos_, static_cast<std::size_t>(count));
   rd_pos_ += bytes.size();
   return bytes;
 }
 
 TBSON TBSONDocBulder::ReadDoc(bool IsArray) {
+  return TBSON(ReadDocView(IsArray));
+}
+
+std::string_view TBSONDocBulder::ReadDocView(bool IsArray) {
   ReadElementHeader(IsArray ? bson_array : bson_object);
-  return TBSON(TakeDocumentBytes());
+  return TakeDocumentBytes();
 }
 
 std::string TBSONDocBulder::ReadBin() {
@@ -191,7 +258,7 @@ std::string TBSONDocBulder::ReadBin() {
 std::array<std::uint8_t, 12> TBSONDocBulder::TakeObjectIdWireBytes() {
   CheckAvailable(kOidSize);
   std::array<std::uint8_t, kOidSize> wire;
-  std::memcpy(wire.data(), buf_.data() + rd_pos_, kOidSize);
+  std::memcpy(wire.data(), Content().data() + rd_pos_, kOidSize);
   rd_pos_ += kOidSize;
   return wire;
 }
@@ -311,6 +378,7 @@ void TBSONDocBulder::ParseItems() {
   if (doc_parsed_)
     return;
   items_.clear();
+  named_header_ = kNoPosition;
   const std::size_t saved = rd_pos_;
   rd_pos_ = 4;
   try {
@@ -337,6 +405,7 @@ int TBSONDocBulder::ItemCount() {
 
 void TBSONDocBulder::SeekItem(int index) {
   ParseItems();
+  named_header_ = kNoPosition;
   CheckIndex(index, static_cast<std::int64_t>(items_.size()));
   rd_pos_ = items_[static_cast<std::size_t>(index)].index;
 }

@@ -71,6 +71,8 @@ TBSONDocBulder::TBSONDocBulder(const TBSON& data, TBSONSerializationOptions opti
 
 void TBSONDocBulder::Clear() {
   buf_.assign(kEmptyDocument);
+  external_ = {};
+  named_header_ = kNoPosition;
   wr_pos_ = 4;
   rd_pos_ = 4;
   last_read_name_.clear();
@@ -78,7 +80,17 @@ void TBSONDocBulder::Clear() {
   doc_parsed_ = false;
 }
 
+// A builder that reads a document owned elsewhere copies it before it
+// changes or hands out its bytes.
+void TBSONDocBulder::Materialize() {
+  if (external_.data() == nullptr)
+    return;
+  buf_.assign(external_);
+  external_ = {};
+}
+
 TBSON TBSONDocBulder::AsString() {
+  Materialize();
   const std::size_t length = wr_pos_ + 1;
   if (buf_.size() != length)
     buf_.resize(length);
@@ -87,7 +99,7 @@ TBSON TBSONDocBulder::AsString() {
 }
 
 TBSON TBSONDocBulder::TakeDocument() {
-  AsString();
+  AsString();  // materializes
   TBSON document = std::move(buf_);
   Clear();
   return document;
@@ -96,6 +108,8 @@ TBSON TBSONDocBulder::TakeDocument() {
 // Keeps one spare byte for the terminator. Small buffers double, large ones
 // grow by fixed steps, unless the piece alone is larger.
 void TBSONDocBulder::EnsureSpace(std::size_t n) {
+  Materialize();
+  named_header_ = kNoPosition;
   const std::size_t length = buf_.size();
   if (wr_pos_ + 1 + n <= length)
     return;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "bson/document.h"
 
 namespace kestrel {
@@ -129,6 +130,26 @@ TEST(Reader, MalformedUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(doc.ReadUTF8(),
             "a\xEF\xBF\xBD\xEF\xBF\xBD"
             "b");
+}
+
+TEST(Reader, Utf8IsKeptOnlyWhenWellFormed) {
+  const std::vector<std::string> texts = {
+      "plain ascii text, longer than eight",
+      "\xD0\x9F\xD1\x80\xD0\xB8\xE2\x84\x96\xF0\x9F\x98\x80",  // Cyrillic, №, an emoji
+      "\xC0\x80",                                              // overlong NUL
+      "\xE0\x80\xAF",                                          // overlong slash
+      "\xED\xA0\x80",                                          // a surrogate
+      "\xF4\x90\x80\x80",                                      // beyond U+10FFFF
+      "\xF0\x9F\x98",                                          // truncated at the end
+      "abcdefg\xE2\x84",                                       // truncated after ASCII
+      "\x80\xBF",                                              // lone continuation bytes
+      "\xEF\xBF\xBF\xF4\x8F\xBF\xBF",                          // the highest code points
+  };
+  for (const std::string& text : texts) {
+    TBSONDocBulder writer;
+    writer.WriteUFT8("u", text);
+    EXPECT_EQ(TBSONDocBulder(writer.AsString()).ReadUTF8(), SanitizeUtf8(text)) << text;
+  }
 }
 
 TEST(Reader, StringBodyChecks) {

@@ -22,7 +22,7 @@ std::string Document(const std::string& element) {
   return doc + element + '\0';
 }
 
-std::uint32_t Header(const std::string& buffer) {
+std::uint32_t Header(std::string_view buffer) {
   std::uint32_t value;
   std::memcpy(&value, buffer.data(), 4);
   return value;
@@ -47,7 +47,7 @@ TEST(Writer, Int32ElementBytes) {
 TEST(Writer, FirstWriteGrowsToFifteenBytesOfSpareFF) {
   TBSONDocBulder doc;
   doc.WriteNull("n");
-  const std::string& buffer = doc.Buffer();
+  const std::string_view buffer = doc.Buffer();
   ASSERT_EQ(buffer.size(), 15u);
   EXPECT_EQ(Header(buffer), 8u);
   for (std::size_t i = 7; i < buffer.size(); ++i)
