@@ -58,6 +58,11 @@ bool IsValidUtf8(std::string_view text) {
       ++p;
       continue;
     }
+    // Two-byte sequences (Cyrillic text) are by far the most common.
+    if (*p >= 0xC2 && *p <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+      p += 2;
+      continue;
+    }
     unsigned char low, high;
     const std::size_t tail = SequenceTail(*p, low, high);
     if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
@@ -163,15 +168,20 @@ std::string_view TBSONDocBulder::TakeStringBody() {
 }
 
 // The name that follows the type byte at the cursor, up to its zero byte.
+// Names are short, so a plain scan beats a call to memchr.
 std::string_view TBSONDocBulder::PeekName() const {
+  const std::string_view content = Content();
   const std::size_t start = rd_pos_ + 1;
-  if (start > Content().size())
+  if (start > content.size())
     throw EBSONError("End of doc");
-  const void* zero = std::memchr(Content().data() + start, 0, Content().size() - start);
-  if (zero == nullptr)
+  const char* const begin = content.data() + start;
+  const char* const end = content.data() + content.size();
+  const char* p = begin;
+  while (p < end && *p != '\0')
+    ++p;
+  if (p == end)
     throw EBSONError("End of doc");
-  return std::string_view(Content().data() + start,
-                          static_cast<const char*>(zero) - Content().data() - start);
+  return std::string_view(begin, static_cast<std::size_t>(p - begin));
 }
 
 void TBSONDocBulder::ReadElementHeader(bson_type expected) {
