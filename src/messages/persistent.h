@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/currency.h"
@@ -145,13 +146,18 @@ auto& Ref(const TPersistent& object) {
   return static_cast<const ClassOf<Field>&>(object).*Field;
 }
 
+// Forwards the value, so that a string read from a document is moved once
+// into its field rather than copied through temporaries.
 template <auto Field, auto Setter, class Value>
-void Assign(TPersistent& object, Value value) {
+void Assign(TPersistent& object, Value&& value) {
   auto& target = static_cast<ClassOf<Field>&>(object);
-  if constexpr (std::is_null_pointer_v<decltype(Setter)>) {
-    target.*Field = static_cast<typename FieldOf<Field>::Type>(std::move(value));
+  using Type = typename FieldOf<Field>::Type;
+  if constexpr (!std::is_null_pointer_v<decltype(Setter)>) {
+    (target.*Setter)(std::forward<Value>(value));
+  } else if constexpr (std::is_same_v<std::remove_cvref_t<Value>, Type>) {
+    target.*Field = std::forward<Value>(value);
   } else {
-    (target.*Setter)(std::move(value));
+    target.*Field = static_cast<Type>(std::forward<Value>(value));
   }
 }
 
