@@ -53,13 +53,13 @@ void TTCPThread::Execute() {
     TTCPThread& thread;
     ~FinishOnExit() { thread.Finish(); }
   } finish{*this};
-  Serve();
+  TreatUntilTerminated();
   Terminate();
 }
 
 // Logs an escaping exception while the owner's log is certain to exist:
 // the daemon, and with it the program, may end once the thread has left it.
-void TTCPThread::Serve() {
+void TTCPThread::TreatUntilTerminated() {
   try {
     do {
       Treat();

@@ -64,7 +64,7 @@ class TTCPThread : public TThread {
 
  private:
   void Execute() final;
-  void Serve();
+  void TreatUntilTerminated();
   void Finish();
 
   TTCPDaemon* FOwner;
