@@ -29,7 +29,9 @@ struct TTCPThreadClass {
 class TTCPDaemon : public TDaemon {
  public:
   // Creates the daemon, which fills `self_addr`, and starts it. `ip` is
-  // dotted IPv4 text or a host name ("0.0.0.0": every interface).
+  // dotted IPv4 text or a host name ("0.0.0.0": every interface). Throws,
+  // with the slot left empty, when the system refuses the thread. To stop
+  // it: self_addr->Terminate(), then wait until self_addr->Empty().
   static void Create(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
                      DaemonSlot* self_addr);
 
