@@ -1,0 +1,308 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+namespace kestrel::platform {
+namespace {
+
+SystemError ErrorFromCode(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r returns the text, not always in `buffer`.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return SystemError{code, text};
+}
+
+SystemError LastError() {
+  return ErrorFromCode(errno);
+}
+
+// Windows refuses a second opener of a file being written; advisory locks
+// give the same rule among the openers of this layer.
+const char kFileInUseText[] =
+    "The process cannot access the file because it is being used by another process";
+
+LocalTime ToLocalTime(std::int64_t seconds, std::int64_t nanoseconds) {
+  const time_t whole = static_cast<time_t>(seconds);
+  tm local{};
+  const long offset = localtime_r(&whole, &local) != nullptr ? local.tm_gmtoff : 0;
+  return LocalTime{seconds + offset, static_cast<std::int32_t>(nanoseconds)};
+}
+
+FileStatus StatusFromStat(const struct stat& s) {
+  FileStatus status;
+  status.is_folder = S_ISDIR(s.st_mode);
+  status.owner_can_write = (s.st_mode & S_IWUSR) != 0;
+  status.size = static_cast<std::int64_t>(s.st_size);
+  status.created = ToLocalTime(s.st_ctim.tv_sec, s.st_ctim.tv_nsec);
+  status.written = ToLocalTime(s.st_mtim.tv_sec, s.st_mtim.tv_nsec);
+  status.accessed = ToLocalTime(s.st_atim.tv_sec, s.st_atim.tv_nsec);
+  return status;
+}
+
+LocalTime ToLocalTime(const statx_timestamp& t) {
+  return ToLocalTime(t.tv_sec, t.tv_nsec);
+}
+
+FileStatus StatusFromStatx(const struct statx& s) {
+  FileStatus status;
+  status.is_folder = S_ISDIR(s.stx_mode);
+  status.owner_can_write = (s.stx_mode & S_IWUSR) != 0;
+  status.size = static_cast<std::int64_t>(s.stx_size);
+  const bool has_birth = (s.stx_mask & STATX_BTIME) != 0;
+  status.created = ToLocalTime(has_birth ? s.stx_btime : s.stx_ctime);
+  status.written = ToLocalTime(s.stx_mtime);
+  status.accessed = ToLocalTime(s.stx_atime);
+  return status;
+}
+
+// The status of `name` inside the open folder `folder_fd`, links followed
+// (a dangling link is described by itself).
+bool StatAt(int folder_fd, const char* name, FileStatus& status) {
+  struct statx sx {};
+  const unsigned mask = STATX_BASIC_STATS | STATX_BTIME;
+  if (statx(folder_fd, name, 0, mask, &sx) == 0 ||
+      statx(folder_fd, name, AT_SYMLINK_NOFOLLOW, mask, &sx) == 0) {
+    status = StatusFromStatx(sx);
+    return true;
+  }
+  if (errno != ENOSYS && errno != EPERM)
+    return false;
+  // Kernels or sandboxes without statx.
+  struct stat st {};
+  if (fstatat(folder_fd, name, &st, 0) != 0 &&
+      fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  status = StatusFromStat(st);
+  return true;
+}
+
+void CloseDescriptor(int fd) {
+  if (fd >= 0)
+    ::close(fd);
+}
+
+// Opens without blocking (a FIFO would wait for its peer), then insists on a
+// regular file and returns to blocking input and output.
+int OpenRegular(const std::string& name, int flags, mode_t mode, SystemError& error) {
+  const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) {
+    error = LastError();
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? ErrorFromCode(EISDIR) : SystemError{EINVAL, "Not a regular file"};
+    CloseDescriptor(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool Lock(int fd, int operation, SystemError& error) {
+  int result;
+  do {
+    result = flock(fd, operation | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0)
+    return true;
+  error = errno == EWOULDBLOCK ? SystemError{EWOULDBLOCK, kFileInUseText} : LastError();
+  return false;
+}
+
+}  // namespace
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = std::exchange(other.native_, -1);
+  }
+  return *this;
+}
+
+bool File::Close() {
+  const int fd = static_cast<int>(std::exchange(native_, -1));
+  // After a failed close the descriptor is gone all the same; never retry it.
+  return fd < 0 || ::close(fd) == 0 || errno == EINTR;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n =
+        ::read(static_cast<int>(native_), static_cast<char*>(buffer) + done, count - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::size_t File::Write(const void* data, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n =
+        ::write(static_cast<int>(native_), static_cast<const char*>(data) + done, count - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::int64_t File::Size() const {
+  struct stat st {};
+  if (fstat(static_cast<int>(native_), &st) != 0)
+    return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool File::IsExecutable() const {
+  struct stat st {};
+  return fstat(static_cast<int>(native_), &st) == 0 && (st.st_mode & S_IXUSR) != 0;
+}
+
+bool File::Seek(std::int64_t offset) {
+  return lseek(static_cast<int>(native_), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+File OpenForReading(const std::string& name, SystemError& error) {
+  const int fd = OpenRegular(name, O_RDONLY, 0, error);
+  if (fd < 0)
+    return File();
+  File file(fd);
+  if (!Lock(fd, LOCK_SH, error))
+    return File();
+  return file;
+}
+
+File CreateForWriting(const std::string& name, bool executable, SystemError& error) {
+  // Truncate only once the lock is held, so that a refused writer harms nothing.
+  const int fd = OpenRegular(name, O_WRONLY | O_CREAT, executable ? 0777 : 0666, error);
+  if (fd < 0)
+    return File();
+  File file(fd);
+  if (!Lock(fd, LOCK_EX, error))
+    return File();
+  if (ftruncate(fd, 0) != 0) {
+    error = LastError();
+    return File();
+  }
+  return file;
+}
+
+bool FileExists(const std::string& name) {
+  struct stat st {};
+  return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& name, SystemError& error) {
+  if (unlink(name.c_str()) == 0)
+    return true;
+  error = LastError();
+  return false;
+}
+
+bool MakeFolder(const std::string& name, SystemError& error) {
+  if (mkdir(name.c_str(), 0777) == 0)
+    return true;
+  const int code = errno;
+  struct stat st {};
+  if (code == EEXIST && stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return true;
+  error = ErrorFromCode(code);
+  return false;
+}
+
+bool SetWritable(const std::string& name, bool writable) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0)
+    return false;
+  const mode_t mode =
+      writable ? (st.st_mode | S_IWUSR) : (st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH));
+  return chmod(name.c_str(), mode & 07777) == 0;
+}
+
+std::string AbsolutePath(const std::string& name) {
+  std::error_code ignored;
+  const auto absolute = std::filesystem::absolute(name, ignored);
+  return (absolute.empty() ? std::filesystem::path(name) : absolute).lexically_normal().string();
+}
+
+FolderReader::~FolderReader() {
+  if (handle_ != nullptr)
+    closedir(static_cast<DIR*>(handle_));
+}
+
+FolderReader::FolderReader(FolderReader&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+FolderReader& FolderReader::operator=(FolderReader&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != nullptr)
+      closedir(static_cast<DIR*>(handle_));
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+FolderReader FolderReader::Open(const std::string& folder, SystemError& error) {
+  const std::string path = folder.empty() ? "." : folder;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = LastError();
+    return FolderReader();
+  }
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    error = LastError();
+    CloseDescriptor(fd);
+    return FolderReader();
+  }
+  FolderReader reader;
+  reader.handle_ = dir;
+  return reader;
+}
+
+bool FolderReader::Next(FolderEntry& entry) {
+  DIR* dir = static_cast<DIR*>(handle_);
+  if (dir == nullptr)
+    return false;
+  while (const dirent* item = readdir(dir)) {
+    if (StatAt(dirfd(dir), item->d_name, entry.status)) {
+      entry.name = item->d_name;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FolderReader::Close(SystemError& error) {
+  DIR* dir = static_cast<DIR*>(std::exchange(handle_, nullptr));
+  if (dir == nullptr || closedir(dir) == 0)
+    return true;
+  error = LastError();
+  return false;
+}
+
+}  // namespace kestrel::platform
