@@ -1,0 +1,49 @@
+// A machine-wide lock known by name: every process that opens the same name
+// in the same folder shares one lock. It is owned by the thread that acquired
+// it and released by that thread; when the holder thread or its process ends
+// without releasing (also when killed), the lock passes to the next waiter.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kestrel::platform {
+
+enum class LockWait {
+  Acquired,
+  Abandoned,  // acquired, but the previous holder ended without releasing
+  TimedOut,
+};
+
+// The folder that holds the locks of every process of the machine.
+std::string DefaultLockFolder();
+
+class NamedLock {
+ public:
+  // Creates the lock `name` in `folder` (and the folder), or opens the lock
+  // when it exists; nobody owns it afterwards. Any two distinct names are
+  // distinct locks, and no name reaches outside `folder`. Raises Exception
+  // with the system's error text when the lock can be neither created nor opened.
+  explicit NamedLock(std::string_view name, const std::string& folder = DefaultLockFolder());
+  // A thread that still holds the lock keeps it until that thread ends.
+  ~NamedLock();
+  NamedLock(NamedLock&&) noexcept;
+  NamedLock& operator=(NamedLock&&) noexcept;
+
+  // Waits at most `timeout` until the calling thread owns the lock; wakes as
+  // soon as the lock is released. A holder waiting again gets it at once and
+  // owes one more Release. Any thread may call it. Raises Exception when the
+  // wait fails for a reason other than the time-out (or the lock was moved from).
+  LockWait Wait(std::chrono::milliseconds timeout);
+  // Gives back one successful Wait of the calling thread; false (and nothing
+  // changes) when the calling thread does not own the lock.
+  bool Release();
+
+ private:
+  class State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace kestrel::platform
