@@ -1,0 +1,358 @@
+#include "platform/socket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "platform/clock.h"
+
+namespace kestrel::platform {
+namespace {
+
+std::string SystemErrorText(int error_number) {
+  char buffer[256];
+  return strerror_r(error_number, buffer, sizeof buffer);
+}
+
+// The codes that callers test stand for every system error of the same sense.
+int CallerCode(int error_number) {
+  switch (error_number) {
+    case ETIMEDOUT:
+      return kSocketTimedOut;
+    case ECONNRESET:
+    case EPIPE:
+      return kSocketPeerClosed;
+    default:
+      return error_number;
+  }
+}
+
+struct AddressListDeleter {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
+
+// The first IPv4 address of the list, else its first address.
+const addrinfo* PreferredAddress(const addrinfo* list) {
+  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET)
+      return entry;
+  }
+  return list;
+}
+
+// Milliseconds left of a wait that began at `start`; never negative.
+int Remaining(std::uint64_t start, int timeout_ms) {
+  const std::uint64_t spent = MonotonicMilliseconds() - start;
+  return spent >= static_cast<std::uint64_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(spent);
+}
+
+}  // namespace
+
+Socket::~Socket() {
+  Close();
+}
+
+Socket::Socket(Socket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      last_error_(other.last_error_),
+      last_error_text_(std::move(other.last_error_text_)),
+      linger_queued_(other.linger_queued_),
+      linger_enabled_(other.linger_enabled_),
+      linger_seconds_(other.linger_seconds_) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    last_error_ = other.last_error_;
+    last_error_text_ = std::move(other.last_error_text_);
+    linger_queued_ = other.linger_queued_;
+    linger_enabled_ = other.linger_enabled_;
+    linger_seconds_ = other.linger_seconds_;
+  }
+  return *this;
+}
+
+void Socket::ClearError() {
+  last_error_ = 0;
+  last_error_text_.clear();
+}
+
+void Socket::SetSystemError(int error_number) {
+  SetError(CallerCode(error_number), SystemErrorText(error_number));
+}
+
+void Socket::SetError(int code, std::string text) {
+  last_error_ = code;
+  last_error_text_ = std::move(text);
+}
+
+// Waits for `events` on the socket; false with the error set when the wait
+// ran out or failed.
+bool Socket::WaitFor(short events, int timeout_ms) {
+  const std::uint64_t start = MonotonicMilliseconds();
+  for (;;) {
+    pollfd entry{fd_, events, 0};
+    const int ready = poll(&entry, 1, Remaining(start, timeout_ms));
+    if (ready > 0)
+      return true;
+    if (ready == 0) {
+      SetSystemError(ETIMEDOUT);
+      return false;
+    }
+    if (errno != EINTR) {
+      SetSystemError(errno);
+      return false;
+    }
+  }
+}
+
+bool Socket::ApplyLinger(bool enabled, int seconds) {
+  const linger option{enabled ? 1 : 0, seconds};
+  if (setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option) == 0)
+    return true;
+  SetSystemError(errno);
+  return false;
+}
+
+void Socket::SetLinger(bool enabled, int seconds) {
+  ClearError();
+  if (IsOpen()) {
+    ApplyLinger(enabled, seconds);
+    return;
+  }
+  linger_queued_ = true;
+  linger_enabled_ = enabled;
+  linger_seconds_ = seconds;
+}
+
+bool Socket::OpenFor(int family) {
+  Close();
+  fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd_ >= 0)
+    return true;
+  SetSystemError(errno);
+  return false;
+}
+
+void Socket::Bind(const std::string& host, const std::string& port) {
+  ClearError();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  const AddressList list(found);
+  if (resolved != 0) {
+    if (resolved == EAI_SYSTEM)
+      SetSystemError(errno);
+    else if (resolved == EAI_AGAIN)
+      SetError(kHostTryAgain, gai_strerror(resolved));
+    else
+      SetError(kHostNotFound, "Host not found");
+    return;
+  }
+  const addrinfo* address = PreferredAddress(list.get());
+  if (!OpenFor(address->ai_family))
+    return;
+  // Rebinding while connections of an earlier run linger in TIME_WAIT must
+  // work; a second listener on the port is still refused.
+  const int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (linger_queued_ && !ApplyLinger(linger_enabled_, linger_seconds_))
+    return;
+  if (bind(fd_, address->ai_addr, address->ai_addrlen) != 0)
+    SetSystemError(errno);
+}
+
+void Socket::Listen(int backlog) {
+  ClearError();
+  if (listen(fd_, backlog) != 0)
+    SetSystemError(errno);
+}
+
+std::uint16_t Socket::LocalPort() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  if (address.ss_family == AF_INET)
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return 0;
+}
+
+bool Socket::WaitReadable(int timeout_ms) {
+  ClearError();
+  return WaitFor(POLLIN, timeout_ms);
+}
+
+Socket Socket::Accept() {
+  ClearError();
+  const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    SetSystemError(errno);
+    return Socket();
+  }
+  // Linux hands the listener's linger on to the connection; a zero linger
+  // would make the close after an answer reset the connection and discard
+  // the part of the answer still unsent.
+  Socket connection(fd);
+  connection.ApplyLinger(false, 0);
+  return connection;
+}
+
+bool Socket::FinishConnect(int timeout_ms) {
+  if (!WaitFor(POLLOUT, timeout_ms))
+    return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+  if (error != 0) {
+    SetSystemError(error);
+    return false;
+  }
+  return true;
+}
+
+void Socket::Connect(const std::string& host, const std::string& port, int timeout_ms) {
+  ClearError();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  const AddressList list(found);
+  if (resolved != 0) {
+    SetError(resolved == EAI_AGAIN ? kHostTryAgain : kHostNotFound,
+             resolved == EAI_AGAIN ? gai_strerror(resolved) : "Host not found");
+    return;
+  }
+  const addrinfo* address = PreferredAddress(list.get());
+  if (!OpenFor(address->ai_family))
+    return;
+  // Connect without blocking so that the wait is bounded, then go back to
+  // blocking mode.
+  const int flags = fcntl(fd_, F_GETFL);
+  fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  if (connect(fd_, address->ai_addr, address->ai_addrlen) != 0) {
+    if (errno != EINPROGRESS) {
+      SetSystemError(errno);
+      Close();
+      return;
+    }
+    if (!FinishConnect(timeout_ms)) {
+      Close();
+      return;
+    }
+  }
+  fcntl(fd_, F_SETFL, flags);
+}
+
+// Called when the socket is readable with no bytes waiting: the peer has
+// closed, or the connection failed. Always false.
+bool Socket::ReportClosedOrError() {
+  char probe;
+  const ssize_t got = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+    SetSystemError(errno);
+  else
+    SetSystemError(ECONNRESET);
+  return false;
+}
+
+std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
+  ClearError();
+  if (!WaitFor(POLLIN, timeout_ms))
+    return {};
+  int waiting = 0;
+  if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting <= 0) {
+    ReportClosedOrError();
+    return {};
+  }
+  std::string data(std::min(static_cast<std::size_t>(waiting), max_bytes), '\0');
+  const ssize_t got = recv(fd_, data.data(), data.size(), MSG_DONTWAIT);
+  if (got <= 0) {
+    ReportClosedOrError();
+    return {};
+  }
+  data.resize(static_cast<std::size_t>(got));
+  return data;
+}
+
+void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
+  ClearError();
+  while (!bytes.empty()) {
+    const ssize_t sent = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!WaitFor(POLLOUT, stall_timeout_ms))
+        return;
+    } else if (errno != EINTR) {
+      SetSystemError(errno);
+      return;
+    }
+  }
+}
+
+void Socket::ShutdownSending() {
+  ClearError();
+  if (shutdown(fd_, SHUT_WR) != 0)
+    SetSystemError(errno);
+}
+
+void Socket::Disconnect(int drain_timeout_ms) {
+  if (!IsOpen())
+    return;
+  // Closing with unread input would reset the connection, and the reset
+  // can destroy answer bytes the peer has not read yet.
+  shutdown(fd_, SHUT_WR);
+  const std::uint64_t start = MonotonicMilliseconds();
+  char discard[4096];
+  for (;;) {
+    pollfd entry{fd_, POLLIN, 0};
+    const int ready = poll(&entry, 1, Remaining(start, drain_timeout_ms));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0 || recv(fd_, discard, sizeof discard, MSG_DONTWAIT) <= 0)
+      break;
+  }
+  Close();
+}
+
+void Socket::Close() {
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+}
+
+std::uint64_t RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
+  }
+  return limit.rlim_cur;
+}
+
+}  // namespace kestrel::platform

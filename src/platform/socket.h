@@ -1,0 +1,96 @@
+// TCP sockets in blocking mode with timed waits, for the server and its
+// clients. No operation throws: each one leaves a last error code and its
+// English text on the socket object, and callers test the code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel::platform {
+
+// The codes that callers test. Every other non-zero code is the system's
+// error number with the system's English text ("Address already in use").
+inline constexpr int kSocketTimedOut = 10060;    // a wait ran out
+inline constexpr int kSocketPeerClosed = 10054;  // the peer closed or reset the connection
+inline constexpr int kHostNotFound = 11001;      // the name does not resolve
+inline constexpr int kHostTryAgain = 11002;      // the resolver could not answer now
+
+// One TCP socket, owned: move-only, closed by the destructor. Sockets are
+// close-on-exec, so child processes never inherit a connection.
+class Socket {
+ public:
+  Socket() = default;
+  ~Socket();
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  // The system's handle, or -1; for diagnostics only.
+  std::intptr_t NativeHandle() const { return fd_; }
+  // 0 after a successful operation.
+  int LastError() const { return last_error_; }
+  const std::string& LastErrorText() const { return last_error_text_; }
+
+  // Listening role. A linger request made before the socket exists is held
+  // and applied by Bind, after the socket is made and before it is bound.
+  void SetLinger(bool enabled, int seconds);
+  // Resolves `host` ("0.0.0.0": every interface; a name: IPv4 preferred) and
+  // the decimal `port`, makes a socket of that family and binds it.
+  void Bind(const std::string& host, const std::string& port);
+  void Listen(int backlog);
+  // The bound local port, or 0.
+  std::uint16_t LocalPort() const;
+  // True when a connection or data is pending; false with kSocketTimedOut
+  // when `timeout_ms` passed first, or with the system's error.
+  bool WaitReadable(int timeout_ms);
+  // The next pending connection, or an empty socket with this socket's last
+  // error set. The connection closes gracefully whatever linger this
+  // listening socket has, so an answer handed to it reaches the peer whole.
+  Socket Accept();
+
+  // Connected role.
+  void Connect(const std::string& host, const std::string& port, int timeout_ms);
+  // Up to `max_bytes` that are waiting or arrive within `timeout_ms`. Empty
+  // with kSocketTimedOut when nothing came, kSocketPeerClosed when the peer
+  // has closed, or the system's error.
+  std::string Receive(std::size_t max_bytes, int timeout_ms);
+  // Sends every byte; stops with kSocketTimedOut when the peer takes nothing
+  // for `stall_timeout_ms`, or with the error of the failing send.
+  void Send(std::string_view bytes, int stall_timeout_ms);
+  // Sends the end of the stream; the peer's receives then report it closed.
+  void ShutdownSending();
+  // Closes so that everything sent reaches the peer: ends the sending side,
+  // discards what the peer still sends until it closes or `drain_timeout_ms`
+  // has passed, then closes.
+  void Disconnect(int drain_timeout_ms);
+  void Close();
+
+ private:
+  explicit Socket(int fd) : fd_(fd) {}
+  void ClearError();
+  void SetSystemError(int error_number);
+  void SetError(int code, std::string text);
+  bool WaitFor(short events, int timeout_ms);
+  bool ApplyLinger(bool enabled, int seconds);
+  bool ReportClosedOrError();
+  bool OpenFor(int family);
+  bool FinishConnect(int timeout_ms);
+
+  int fd_ = -1;
+  int last_error_ = 0;
+  std::string last_error_text_;
+  bool linger_queued_ = false;
+  bool linger_enabled_ = false;
+  int linger_seconds_ = 0;
+};
+
+// Raises this process's soft limit of open descriptors to its hard limit, so
+// that the server can hold as many connections as it has threads for.
+// Returns the soft limit in effect afterwards.
+std::uint64_t RaiseOpenFileLimit();
+
+}  // namespace kestrel::platform

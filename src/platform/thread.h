@@ -1,0 +1,16 @@
+// Detached threads with a chosen stack size: std::thread cannot set one, and
+// the server keeps thousands of small connection threads.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace kestrel::platform {
+
+// Runs `body` on a new detached thread with a stack of `stack_bytes` (0 for
+// the system's default). Throws kestrel::Exception "Thread creation error: "
+// + the system's text when the system refuses the thread; `body` is then
+// not run.
+void StartDetachedThread(std::function<void()> body, std::size_t stack_bytes);
+
+}  // namespace kestrel::platform
