@@ -1,0 +1,96 @@
+// Child processes: starting a program with an exact argument list, polling and
+// waiting for its end, ending it by force, and its scheduling priority.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestrel::platform {
+
+// A refused OS call: the system's error number (0 when it named none) and its
+// English text.
+class ProcessCallError : public std::runtime_error {
+ public:
+  ProcessCallError(int code, std::string text);
+  int Code() const { return code_; }
+  const std::string& Text() const { return text_; }
+
+ private:
+  int code_;
+  std::string text_;
+};
+
+enum class ProcessPriority { kIdle, kNormal, kHigh, kRealtime };
+
+// One started child process and everything it may have started itself. Owned
+// by exactly one object at a time; calls on different objects may run on
+// different threads at once. Giving the child up (Release, destruction,
+// assignment) never blocks and never stops it: a child not yet seen to end is
+// reaped in the background when it does, so it never lingers as a zombie.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() { Release(); }
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // True until the child has been seen to end or has been given up.
+  bool Attached() const { return pid_ > 0; }
+  // The process id; 0 when nothing is attached.
+  std::int32_t Id() const { return Attached() ? pid_ : 0; }
+
+  // Waits up to `milliseconds` (0: not at all) for the child to end. Once it
+  // has, returns its exit code and detaches. A child ended by a signal reads
+  // 128 + the signal's number, or the code given to Kill when Kill ended it.
+  // Nothing attached: returns nullopt at once. Throws ProcessCallError when
+  // the OS cannot tell.
+  std::optional<std::uint32_t> WaitForExit(std::uint32_t milliseconds);
+
+  // Forces the child and the processes it started to end at once; does not
+  // wait. False when nothing is attached or the OS refused.
+  bool Kill(std::uint32_t exit_code);
+
+  // Scheduling hints for the child; false when nothing is attached or the OS
+  // refused (raising a priority needs privileges).
+  bool SetPriority(ProcessPriority priority);
+  // Lowers the child's main thread to the idle scheduling class.
+  bool SetMainThreadIdle();
+
+  void Release() noexcept;
+
+ private:
+  friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool);
+  ChildProcess(std::int32_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+
+  std::optional<std::uint32_t> Poll();
+  void SleepUntilExit(std::uint32_t milliseconds) const;
+  void Forget() noexcept;
+
+  std::int32_t pid_ = 0;
+  int pidfd_ = -1;  // readable once the child has ended; -1 where the OS has none
+  std::optional<std::uint32_t> kill_code_;
+};
+
+// Starts `program` (a path, taken as it is, never searched for) with argv[0]
+// set to it and then each of `arguments` unchanged, in the caller's
+// environment and current folder. The child inherits no descriptor but the
+// standard streams, which go to /dev/null when `null_streams` is set. Throws
+// ProcessCallError when the program cannot be started; the child's failure to
+// execute the program is reported here, not by an exit code.
+ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
+                          bool null_streams);
+
+// Finds the process that owns a window. There are no windows to own here, so
+// this always throws ProcessCallError.
+ChildProcess AttachToWindowOwner(std::uintptr_t window);
+
+// Ends the calling process at once: no destructors, no buffers flushed. Only
+// the low 8 bits of `exit_code` reach the parent.
+[[noreturn]] void ExitProcessNow(std::uint32_t exit_code);
+
+}  // namespace kestrel::platform

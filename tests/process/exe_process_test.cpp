@@ -1,0 +1,446 @@
+#include "process/exe_process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "base/exception.h"
+#include "support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kLongWait = 10000;
+
+// Writes an executable /bin/sh script and returns its path.
+std::string WriteScript(const TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir.Write(name, "#!/bin/sh\n" + body);
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  return path;
+}
+
+// A loop that ends once the file "gate" appears in the folder, or by itself
+// after about ten seconds so that a failed test leaves nothing running.
+std::string WaitForGate(const TempDir& dir) {
+  return "i=0\nwhile [ ! -e '" + dir.Folder() + "gate' ] && [ $i -lt 500 ]; do\n" +
+         "  sleep 0.02; i=$((i+1))\ndone\n";
+}
+
+void OpenGate(const TempDir& dir) {
+  dir.Write("gate", "");
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int milliseconds = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// The fields of /proc/<pid>/stat from the state on (field 3 at index 0);
+// empty once the process has been reaped.
+std::vector<std::string> StatFields(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const auto name_end = line.rfind(')');
+  if (name_end == std::string::npos)
+    return {};
+  std::istringstream rest(line.substr(name_end + 1));
+  std::vector<std::string> fields;
+  for (std::string field; rest >> field;)
+    fields.push_back(field);
+  return fields;
+}
+
+std::string PidText(std::int32_t pid) {
+  return std::to_string(pid);
+}
+
+bool IsReaped(const std::string& pid) {
+  return StatFields(pid).empty();
+}
+
+bool IsZombie(const std::string& pid) {
+  const auto fields = StatFields(pid);
+  return !fields.empty() && fields[0] == "Z";
+}
+
+bool IsAlive(const std::string& pid) {
+  return !IsReaped(pid) && !IsZombie(pid);
+}
+
+std::string RunAndCatch(TExeProcess& process, bool hide = true) {
+  try {
+    process.Run(hide, false);
+  } catch (const Exception& error) {
+    return error.Message();
+  }
+  return "no exception";
+}
+
+TEST(ExeProcessRun, NewObjectIsDetached) {
+  TExeProcess process("/bin/true", "");
+  EXPECT_FALSE(process.Runned());
+  EXPECT_TRUE(process.WaitFor(kLongWait));
+  EXPECT_EQ(process.ExitCode(), 0u);
+  EXPECT_EQ(process.ProcessId(), 0);
+  EXPECT_FALSE(process.TerminateOnDestroy());
+}
+
+TEST(ExeProcessRun, ExitCodeIsCollectedByFirstPollAfterTheEnd) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "exit.sh", "exit $1\n");
+  for (const std::uint32_t code : {0u, 3u, 255u}) {
+    TExeProcess process(script, std::to_string(code));
+    process.SetExitCode(77);
+    process.Run(true, false);
+    EXPECT_EQ(process.ExitCode(), 0u);
+    const std::string pid = PidText(process.ProcessId());
+    ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+    EXPECT_FALSE(process.Runned());
+    EXPECT_EQ(process.ExitCode(), code);
+    EXPECT_TRUE(IsReaped(pid));
+    EXPECT_FALSE(process.Runned());
+    EXPECT_EQ(process.ProcessId(), 0);
+  }
+}
+
+TEST(ExeProcessRun, ProgramEndedBySignalReads128PlusSignal) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "self-kill.sh", "kill -TERM $$\nsleep 5\n"), "");
+  process.Run(true, false);
+  ASSERT_TRUE(process.WaitFor(kLongWait));
+  EXPECT_EQ(process.ExitCode(), 128u + 15u);
+}
+
+TEST(ExeProcessRun, RunnedStaysTrueUntilTheProgramEnds) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir) + "exit 6\n"), "");
+  process.SetTerminateOnDestroy(true);
+  process.Run(true, false);
+  EXPECT_TRUE(process.Runned());
+  EXPECT_FALSE(process.WaitFor(50));
+  EXPECT_TRUE(process.Runned());
+  OpenGate(dir);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(process.WaitFor(kLongWait));
+  // It wakes when the program ends, not when the wait runs out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kLongWait / 2));
+  EXPECT_FALSE(process.Runned());
+  EXPECT_EQ(process.ExitCode(), 6u);
+}
+
+TEST(ExeProcessRun, DetachedObjectRunsAgain) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "exit.sh", "exit $1\n"), "4");
+  process.Run(true, false);
+  ASSERT_TRUE(process.WaitFor(kLongWait));
+  EXPECT_EQ(process.ExitCode(), 4u);
+  process.SetParams("5");
+  process.Run(true, false);
+  EXPECT_EQ(process.ExitCode(), 0u);
+  ASSERT_TRUE(process.WaitFor(kLongWait));
+  EXPECT_EQ(process.ExitCode(), 5u);
+}
+
+TEST(ExeProcessRun, StartingTwiceRaisesAndKeepsTheFirstProgram) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "gated.sh", WaitForGate(dir));
+  TExeProcess process(script, "");
+  process.SetTerminateOnDestroy(true);
+  process.Run(true, false);
+  const auto first = process.ProcessId();
+  EXPECT_EQ(RunAndCatch(process), "Процесс \"" + script + "\" уже запущен");
+  EXPECT_TRUE(process.Runned());
+  EXPECT_EQ(process.ProcessId(), first);
+  EXPECT_TRUE(IsAlive(PidText(first)));
+  OpenGate(dir);
+  EXPECT_TRUE(process.WaitFor(kLongWait));
+}
+
+TEST(ExeProcessRun, MissingProgramIsReportedByRun) {
+  TempDir dir;
+  const std::string missing = dir.Folder() + "no such program";
+  TExeProcess process(missing, "a b");
+  EXPECT_EQ(RunAndCatch(process),
+            "System Error.  Code: 2.\r\nNo such file or directory " + missing);
+  EXPECT_FALSE(process.Runned());
+  EXPECT_EQ(process.ExitCode(), 0u);
+}
+
+TEST(ExeProcessRun, ProgramWithoutExecuteRightIsReportedByRun) {
+  TempDir dir;
+  const std::string plain = dir.Write("plain.sh", "#!/bin/sh\nexit 0\n");
+  TExeProcess process(plain, "");
+  EXPECT_EQ(RunAndCatch(process), "System Error.  Code: 13.\r\nPermission denied " + plain);
+  EXPECT_FALSE(process.Runned());
+}
+
+TEST(ExeProcessTerminate, EndsASleepingProgramAndWhatItStarted) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "sleeper.sh",
+                                  "sleep 30 &\necho $! > '" + dir.Folder() + "sleep.pid'\nwait\n");
+  for (const std::uint32_t code : {0u, 7u}) {
+    std::remove((dir.Folder() + "sleep.pid").c_str());
+    TExeProcess process(script, "");
+    process.SetTerminateOnDestroy(true);
+    process.Run(true, false);
+    ASSERT_TRUE(WaitUntil([&] { return dir.Read("sleep.pid").ends_with("\n"); }));
+    const std::string text = dir.Read("sleep.pid");
+    const std::string sleeper = text.substr(0, text.size() - 1);
+    process.Terminate(code);
+    EXPECT_TRUE(process.WaitFor(kLongWait));
+    EXPECT_FALSE(process.Runned());
+    EXPECT_EQ(process.ExitCode(), code);
+    EXPECT_TRUE(WaitUntil([&] { return !IsAlive(sleeper); }));
+  }
+}
+
+TEST(ExeProcessTerminate, ProgramThatEndedByItselfKeepsItsExitCode) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "exit.sh", "exit 2\n"), "");
+  process.Run(true, false);
+  const std::string pid = PidText(process.ProcessId());
+  ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+  process.Terminate(9);
+  EXPECT_FALSE(process.Runned());
+  EXPECT_EQ(process.ExitCode(), 2u);
+  process.Terminate(9);
+  EXPECT_EQ(process.ExitCode(), 2u);
+}
+
+class ExeProcessArguments : public ::testing::Test {
+ protected:
+  // Each argument on a line of its own, after their count.
+  std::string Received(TExeProcess& process) {
+    process.Run(true, false);
+    EXPECT_TRUE(process.WaitFor(kLongWait));
+    return dir_.Read("args.txt");
+  }
+  std::string Script(const std::string& name) {
+    return WriteScript(dir_, name,
+                       "printf '%s\\n' \"$#\" \"$@\" > '" + dir_.Folder() + "args.txt'\n");
+  }
+  TempDir dir_;
+};
+
+TEST_F(ExeProcessArguments, ParamsAreSplitAtBlanks) {
+  TExeProcess process(Script("args.sh"), "  one  two\tthree ");
+  EXPECT_EQ(Received(process), "3\none\ntwo\nthree\n");
+}
+
+TEST_F(ExeProcessArguments, EmptyParamsGiveNoArgument) {
+  TExeProcess process(Script("args.sh"), "");
+  EXPECT_EQ(Received(process), "0\n");
+}
+
+TEST_F(ExeProcessArguments, ArgumentListPassesBlanksUnchanged) {
+  fs::create_directory(dir_.Path() / "with blank");
+  const std::string program = Script("with blank/args script.sh");
+  const std::string parameter_file = dir_.Folder() + "with blank/P 1.dat";
+  TExeProcess process(program, std::vector<std::string>{parameter_file, "19000", ""});
+  EXPECT_EQ(process.Params(), parameter_file + " 19000 ");
+  EXPECT_EQ(Received(process), "3\n" + parameter_file + "\n19000\n\n");
+}
+
+TEST_F(ExeProcessArguments, SettingParamsReplacesTheArgumentList) {
+  TExeProcess process(Script("args.sh"), std::vector<std::string>{"a b"});
+  process.SetParams("c d");
+  EXPECT_EQ(Received(process), "2\nc\nd\n");
+  process.SetArguments({"e f"});
+  EXPECT_EQ(Received(process), "1\ne f\n");
+}
+
+// The descriptors the child sees, from `ls -l /proc/self/fd`: number to target.
+std::map<int, std::string> ChildDescriptors(const TempDir& dir, bool hide) {
+  const auto script = WriteScript(dir, "fds.sh", "exec ls -l /proc/self/fd > \"$1\"\n");
+  TExeProcess process(script, std::vector<std::string>{dir.Folder() + "fds.txt"});
+  process.Run(hide, false);
+  EXPECT_TRUE(process.WaitFor(kLongWait));
+  EXPECT_EQ(process.ExitCode(), 0u);
+  std::map<int, std::string> descriptors;
+  std::istringstream listing(dir.Read("fds.txt"));
+  for (std::string line; std::getline(listing, line);) {
+    const auto arrow = line.find(" -> ");
+    if (arrow == std::string::npos)
+      continue;
+    const auto number = line.rfind(' ', arrow - 1) + 1;
+    descriptors[std::stoi(line.substr(number, arrow - number))] = line.substr(arrow + 4);
+  }
+  return descriptors;
+}
+
+bool IsOwnListing(const std::string& target) {
+  return target.starts_with("/proc/") && target.ends_with("/fd");
+}
+
+TEST(ExeProcessDescriptors, HiddenChildInheritsOnlyNullStandardStreams) {
+  TempDir dir;
+  // Opened without close-on-exec, as a careless caller might.
+  std::FILE* held = std::fopen((dir.Folder() + "held.txt").c_str(), "w");
+  ASSERT_NE(held, nullptr);
+  TExeProcess running(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+  running.SetTerminateOnDestroy(true);
+  running.Run(true, false);
+
+  const auto descriptors = ChildDescriptors(dir, true);
+  std::fclose(held);
+  EXPECT_EQ(descriptors.at(0), "/dev/null");
+  EXPECT_EQ(descriptors.at(1), dir.Folder() + "fds.txt");
+  EXPECT_EQ(descriptors.at(2), "/dev/null");
+  for (const auto& [number, target] : descriptors) {
+    if (number > 2) {
+      EXPECT_TRUE(IsOwnListing(target)) << number << " -> " << target;
+    }
+  }
+  OpenGate(dir);
+}
+
+TEST(ExeProcessDescriptors, VisibleChildSharesTheStandardStreams) {
+  TempDir dir;
+  const auto descriptors = ChildDescriptors(dir, false);
+  EXPECT_EQ(descriptors.at(0), fs::read_symlink("/proc/self/fd/0").string());
+  EXPECT_EQ(descriptors.at(2), fs::read_symlink("/proc/self/fd/2").string());
+  for (const auto& [number, target] : descriptors) {
+    if (number > 2) {
+      EXPECT_TRUE(IsOwnListing(target)) << number << " -> " << target;
+    }
+  }
+}
+
+TEST(ExeProcessReaping, FreedRunningProgramRunsOnAndIsReaped) {
+  TempDir dir;
+  std::string pid;
+  {
+    TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+    process.Run(true, false);
+    pid = PidText(process.ProcessId());
+  }
+  EXPECT_TRUE(IsAlive(pid));
+  OpenGate(dir);
+  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+}
+
+TEST(ExeProcessReaping, FreedObjectWithTerminateOnDestroyEndsItsProgram) {
+  TempDir dir;
+  std::string pid;
+  {
+    TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+    process.SetTerminateOnDestroy(true);
+    process.Run(true, false);
+    pid = PidText(process.ProcessId());
+  }
+  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+}
+
+TEST(ExeProcessReaping, RunFileReturnsWhileTheProgramRuns) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "started.sh", "echo $$ > \"$1\"\n" + WaitForGate(dir));
+  TExeProcess::RunFile(script, dir.Folder() + "started.pid");
+  ASSERT_TRUE(WaitUntil([&] { return dir.Read("started.pid").ends_with("\n"); }));
+  const std::string text = dir.Read("started.pid");
+  const std::string pid = text.substr(0, text.size() - 1);
+  EXPECT_TRUE(IsAlive(pid));
+  OpenGate(dir);
+  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+}
+
+TEST(ExeProcessReaping, ObjectsOnSeveralThreadsRunTheirOwnPrograms) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "exit.sh", "exit $1\n");
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < 4; ++thread) {
+    threads.emplace_back([&script, thread] {
+      for (int round = 0; round < 5; ++round) {
+        const std::uint32_t code = static_cast<std::uint32_t>(10 * thread + round);
+        TExeProcess process(script, std::to_string(code));
+        process.Run(true, false);
+        EXPECT_TRUE(process.WaitFor(kLongWait));
+        EXPECT_EQ(process.ExitCode(), code);
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+}
+
+TEST(ExeProcessPriority, IdleClassAndIdleMainThreadReachTheProgram) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+  process.SetTerminateOnDestroy(true);
+  process.Run(true, false);
+  const std::string pid = PidText(process.ProcessId());
+  process.SetPriorityClass(TProcessPriority::ppcIdle);
+  EXPECT_EQ(StatFields(pid).at(16), "19");  // nice
+  process.SetThreadPriorityIdle();
+  EXPECT_EQ(StatFields(pid).at(38), "5");  // scheduling policy: idle
+  OpenGate(dir);
+  EXPECT_TRUE(process.WaitFor(kLongWait));
+}
+
+TEST(ExeProcessPriority, DetachedObjectLeavesThisProcessAlone) {
+  const std::string own_nice = StatFields("self").at(16);
+  TExeProcess process("/bin/true", "");
+  process.SetPriorityClass(TProcessPriority::ppcIdle);
+  process.SetThreadPriorityIdle();
+  EXPECT_EQ(StatFields("self").at(16), own_nice);
+  EXPECT_EQ(StatFields("self").at(38), "0");
+}
+
+TEST(ExeProcessUnsupported, SessionAndMachineEndsRaiseTheirFirstStep) {
+  for (const auto action : {TExitWindowsAction::ewLogoff, TExitWindowsAction::ewReboot,
+                            TExitWindowsAction::ewShutdown}) {
+    EXPECT_THROW(
+        {
+          try {
+            TExeProcess::ExitWindows(action, true);
+          } catch (const Exception& error) {
+            EXPECT_EQ(error.Message(), "OpenProcessToken");
+            throw;
+          }
+        },
+        Exception);
+  }
+  EXPECT_THROW(TExeProcess::RebootWindows(false), Exception);
+  EXPECT_THROW(TExeProcess::ShutdownWindows(false), Exception);
+}
+
+TEST(ExeProcessUnsupported, WindowHandleRaisesAndGivesUpTheProgram) {
+  TempDir dir;
+  TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+  process.Run(true, false);
+  const std::string pid = PidText(process.ProcessId());
+  std::string message;
+  try {
+    process.ConnectToProcessByWinHandle(0x1234);
+  } catch (const Exception& error) {
+    message = error.Message();
+  }
+  EXPECT_EQ(message, "System Error.  Code: 38.\r\nFunction not implemented");
+  EXPECT_FALSE(process.Runned());
+  EXPECT_TRUE(IsAlive(pid));
+  OpenGate(dir);
+  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+}
+
+TEST(ExeProcessUnsupported, TerminateSelfEndsTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(TExeProcess::TerminateSelf(5), ::testing::ExitedWithCode(5), "");
+}
+
+}  // namespace
+}  // namespace kestrel
