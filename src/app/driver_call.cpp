@@ -2,13 +2,35 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "base/tick.h"
+#include "files/file_utils.h"
+#include "process/exe_process.h"
 
 namespace kestrel {
 namespace {
+
+// How often the driver is looked at; the wait ends early when it ends.
+constexpr std::uint32_t kDriverPollMs = 20;
+// The driver is stopped this long after the time-out it was given.
+constexpr int kDriverGraceSec = 2;
+
+// Deletes the parameter file when the exchange is over, whatever happened;
+// a failed deletion is ignored.
+class ParamsFileRemover {
+ public:
+  explicit ParamsFileRemover(const std::string& name) : name_(name) {}
+  ~ParamsFileRemover() { DeleteFile(name_); }
+  ParamsFileRemover(const ParamsFileRemover&) = delete;
+  ParamsFileRemover& operator=(const ParamsFileRemover&) = delete;
+
+ private:
+  const std::string& name_;
+};
 
 constexpr std::array<std::u32string_view, 12> kMonthAbbreviations = {
     U"Jan", U"Feb", U"Mar", U"Apr", U"May", U"Jun", U"Jul", U"Aug", U"Sep", U"Oct", U"Nov", U"Dec"};
@@ -137,6 +159,31 @@ DriverVersionLog& LastDriverVer() {
 
 void CheckDriverVer(std::string_view ver, const LogSink& log) {
   LastDriverVer().Check(ver, log);
+}
+
+std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec,
+                       std::string& Data) {
+  TExeProcess driver(ExeName,
+                     std::vector<std::string>{ParamsFile, std::to_string(TimeOutSec * 1000)});
+  const std::uint32_t start = GetTickCount();
+  const std::uint32_t limit_ms = static_cast<std::uint32_t>(TimeOutSec + kDriverGraceSec) * 1000;
+  const ParamsFileRemover remover(ParamsFile);
+  WriteFileBody(ParamsFile, Data);
+  Data.clear();
+  driver.Run(true, false);
+  while (true) {
+    if (!driver.Runned()) {
+      if (!FileExists(ParamsFile))
+        return "Неизвестная ошибка";
+      ReadFileBody(ParamsFile, true, Data);
+      return "";
+    }
+    driver.WaitFor(kDriverPollMs);
+    if (TicksSince(start) > limit_ms) {
+      driver.Terminate(0);
+      return Format("Не дождались окончания печати за %d сек.", TimeOutSec);
+    }
+  }
 }
 
 }  // namespace kestrel

@@ -54,4 +54,17 @@ void CheckDriverVer(std::string_view ver, const LogSink& log);
 // Formats a date-time as "yyyy.mm.dd hh:nn", the form versions compare in.
 std::string FormatVersionTime(TDateTime value);
 
+// Runs the driver `ExeName` on one command. `Data` is the command document on
+// entry; it is written to `ParamsFile`, the driver is started with the
+// arguments ParamsFile and TimeOutSec * 1000 (each passed unchanged, blanks
+// included) and, once it has ended, `Data` holds what it left in the file.
+// Returns "" on success, "Неизвестная ошибка" when the driver ended without
+// leaving the file, or "Не дождались окончания печати за N сек." when it
+// still ran TimeOutSec + 2 s after the start (it is then stopped); `Data`
+// is empty in both cases. The file is deleted on every path, also when the
+// file cannot be written or read or the driver cannot be started, which
+// raise the file helpers' or the process runner's Exception.
+std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec,
+                       std::string& Data);
+
 }  // namespace kestrel

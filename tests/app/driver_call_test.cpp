@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/exception.h"
+#include "support/temp_dir.h"
 
 namespace kestrel {
 namespace {
@@ -126,6 +129,87 @@ TEST(DriverVersionLog, ThreadsCheckingAtOnceKeepOneOfTheirVersions) {
     thread.join();
   const std::string last = versions.Last();
   EXPECT_TRUE(last == "2012.07.03 14:00" || last == "2012.08.01 10:00") << last;
+}
+
+// A shell script as the driver, in a folder whose name holds blanks.
+class CallDrvExeTest : public ::testing::Test {
+ protected:
+  CallDrvExeTest() { std::filesystem::create_directory(dir_.Path() / "drv folder"); }
+
+  std::string Driver(const std::string& body) {
+    const std::string path = dir_.Write("drv folder/corvid.exe", "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  }
+  std::string ParamsFile() const { return dir_.Folder() + "drv folder/P1 COM1.dat"; }
+  std::string Path(const std::string& name) const { return dir_.Folder() + name; }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(CallDrvExeTest, DriverResultReplacesTheCommandAndTheFileIsGone) {
+  const std::string result = dir_.Write("result.bin", std::string("res\0ult", 7));
+  const std::string exe = Driver("cp \"" + result + "\" \"$1\"");
+  std::string data = "command";
+  EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 9, data), "");
+  EXPECT_EQ(data, std::string("res\0ult", 7));
+  EXPECT_FALSE(std::filesystem::exists(ParamsFile()));
+}
+
+TEST_F(CallDrvExeTest, ArgumentsAreTheFilePathAndMillisecondsUnchanged) {
+  const std::string exe =
+      Driver("cat \"$1\" > \"" + Path("seen") +
+             "\"\nfor a in \"$@\"; do echo \"[$a]\"; done >> \"" + Path("seen") + "\"");
+  std::string data = "the command";
+  EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 19, data), "");
+  EXPECT_EQ(dir_.Read("seen"), "the command[" + ParamsFile() + "]\n[19000]\n");
+  EXPECT_EQ(data, "the command");
+}
+
+TEST_F(CallDrvExeTest, DriverThatDeletesTheFileIsAnUnknownError) {
+  std::string data = "command";
+  EXPECT_EQ(CallDrvExe(Driver("rm \"$1\""), ParamsFile(), 9, data), "Неизвестная ошибка");
+  EXPECT_EQ(data, "");
+}
+
+TEST_F(CallDrvExeTest, DriverThatEmptiesTheFileGivesEmptyData) {
+  std::string data = "command";
+  EXPECT_EQ(CallDrvExe(Driver(": > \"$1\""), ParamsFile(), 9, data), "");
+  EXPECT_EQ(data, "");
+  EXPECT_FALSE(std::filesystem::exists(ParamsFile()));
+}
+
+TEST_F(CallDrvExeTest, HangingDriverIsStoppedTwoSecondsAfterItsTimeOut) {
+  const std::string exe = Driver("echo started > \"" + Path("started") + "\"\nexec sleep 30");
+  std::string data = "command";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 0, data), "Не дождались окончания печати за 0 сек.");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(2000));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(10000));
+  EXPECT_EQ(data, "");
+  EXPECT_FALSE(std::filesystem::exists(ParamsFile()));
+  EXPECT_EQ(dir_.Read("started"), "started\n");
+}
+
+TEST_F(CallDrvExeTest, DriverThatCannotStartRaisesAndLeavesNoFile) {
+  std::string data = "command";
+  try {
+    CallDrvExe(Path("missing/corvid.exe"), ParamsFile(), 9, data);
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("System Error.  Code: "), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(" " + Path("missing/corvid.exe")), std::string::npos);
+  }
+  EXPECT_FALSE(std::filesystem::exists(ParamsFile()));
+}
+
+TEST_F(CallDrvExeTest, UnwritableParameterFileRaisesWithoutStartingTheDriver) {
+  const std::string exe = Driver("echo ran > \"" + Path("ran") + "\"");
+  dir_.Write("blocker", "a file where a folder should be");
+  std::string data = "command";
+  EXPECT_THROW(CallDrvExe(exe, Path("blocker/P1.dat"), 9, data), Exception);
+  EXPECT_FALSE(std::filesystem::exists(Path("ran")));
 }
 
 }  // namespace
