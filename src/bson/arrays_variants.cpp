@@ -1,29 +1,17 @@
 // The TBSONDocBulder operations for values that are more than one element
 // but not objects: string and integer arrays, variants, and the document
 // built from a flat item list.
-#include <charconv>
-
 #include "base/format.h"
 #include "base/text.h"
 #include "bson/document.h"
+#include "bson/index_name.h"
 #include "bson/item_list.h"
 #include "bson/variant.h"
 
 namespace kestrel {
 namespace {
 
-// The decimal name of array element `index`.
-class IndexName {
- public:
-  explicit IndexName(std::size_t index)
-      : length_(static_cast<std::size_t>(
-            std::to_chars(digits_, digits_ + sizeof digits_, index).ptr - digits_)) {}
-  std::string_view View() const { return std::string_view(digits_, length_); }
-
- private:
-  char digits_[24];
-  std::size_t length_;
-};
+using detail::IndexName;
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;

@@ -18,6 +18,7 @@
 namespace kestrel {
 
 class TPersistent;
+class TPersistentObjArray;
 class Variant;
 class TBSONItem;
 struct PropInfo;
@@ -134,6 +135,9 @@ class TBSONDocBulder {
   // The finished document: the buffer cut to the length in the header, with
   // its terminator in place. Writing may go on afterwards.
   TBSON AsString();
+  // AsString without the copy: the document is moved out and the builder
+  // becomes the empty document (options kept).
+  TBSON TakeDocument();
   // Loads a document: fewer than 5 bytes mean the empty document; anything
   // else must pass IsBSON ("Invalid BSON document (AnsiString)", and the
   // builder keeps its content). Writes then append, reads start at the first
@@ -237,7 +241,6 @@ class TBSONDocBulder {
   void PutStringBody(std::string_view bytes);
   void WriteArrayDoc(std::string_view name, std::string_view value);
   void WriteObjectIDBytes(std::string_view name, const TBSONoid12& id);
-  TBSON TakeDocument();
 
   void CheckAvailable(std::size_t n) const;
   std::uint8_t TakeByte();
@@ -264,13 +267,17 @@ class TBSONDocBulder {
   void WriteProperty(const TPersistent& obj, const PropInfo& prop);
   void WriteIdProperty(const TPersistent& obj, const PropInfo& prop);
   void WriteObjectProperty(const TPersistent& obj, const PropInfo& prop);
+  void WriteByteStringProperty(std::string_view name, std::string_view type_name,
+                               const std::string& value);
   void ReadObjectProps(TPersistent& obj);
   void ReadUnknownElement(TPersistent& obj, bson_type type);
   void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type);
   void ReadIdProperty(TPersistent& obj, const PropInfo& prop);
   void ReadValueProperty(TPersistent& obj, const PropInfo& prop, bson_type type);
   void ReadObjectProperty(TPersistent& obj, const PropInfo& prop);
-  void ReadPersistentObjArray(TPersistent& array);
+  std::string ReadByteStringProperty(std::string_view type_name, bson_type type);
+  void ReadPersistentObjArray(TPersistentObjArray& array);
+  static void ClearProperty(TPersistent& obj, const PropInfo& prop);
 
   std::string buf_;
   std::size_t wr_pos_ = 4;  // offset of the next element byte = document length - 1

@@ -1,0 +1,345 @@
+// The object mapping of TBSONDocBulder: writing the published properties of
+// an object as elements, filling an object from a document, and clearing an
+// object before it is read.
+#include "bson/mapping.h"
+
+#include "base/format.h"
+#include "base/text.h"
+#include "bson/index_name.h"
+#include "bson/variant.h"
+#include "messages/containers.h"
+#include "messages/persistent.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view kIdName = "_id";
+
+[[noreturn]] void ThrowUnsupportedKind() {
+  throw EBSONError("Not supported property type");
+}
+
+[[noreturn]] void ThrowBadIdKind() {
+  throw EBSONError("Property \"_id\" must be type of Integer, Int64 or AnsiString");
+}
+
+bool IsIntegerOrdinal(const PropInfo& prop) {
+  return prop.kind == PropKind::Ordinal && prop.ordinal_kind == OrdinalKind::Integer;
+}
+
+bool IsRefusedKind(PropKind kind) {
+  return kind == PropKind::StaticArray || kind == PropKind::Record || kind == PropKind::Interface ||
+         kind == PropKind::DynArray;
+}
+
+}  // namespace
+
+TBSON ObjToBSON(const TPersistent& Obj, TBSONSerializationOptions Options) {
+  TBSONDocBulder builder(Obj, Options);
+  return builder.TakeDocument();
+}
+
+void BSONToObj(const TBSON& Data, TPersistent& Obj, TBSONSerializationOptions Options) {
+  TBSONDocBulder builder(Data, Options);
+  builder.ReadObject(Obj);
+}
+
+TBSONDocBulder::TBSONDocBulder(const TPersistent& obj) : TBSONDocBulder() {
+  WriteObjectProps(obj);
+}
+
+TBSONDocBulder::TBSONDocBulder(const TPersistent& obj, TBSONSerializationOptions options)
+    : TBSONDocBulder() {
+  options_ = options;
+  WriteObjectProps(obj);
+}
+
+void TBSONDocBulder::WriteObjectProps(const TPersistent& obj) {
+  for (const PropInfo& prop : obj.Properties().All()) {
+    if (prop.IsStored(obj))
+      WriteProperty(obj, prop);
+  }
+  const auto* array = dynamic_cast<const TPersistentObjArray*>(&obj);
+  if (array == nullptr)
+    return;
+  for (std::int32_t i = 0; i < array->Count(); ++i) {
+    const TPersistentObj* element = array->Items(i);
+    const detail::IndexName name(static_cast<std::size_t>(i));
+    if (element == nullptr)
+      WriteNull(name.View());
+    else
+      WriteSubObject(name.View(), *element);
+  }
+}
+
+void TBSONDocBulder::WriteProperty(const TPersistent& obj, const PropInfo& prop) {
+  const std::string_view name = prop.name;
+  if (name == kIdName) {
+    WriteIdProperty(obj, prop);
+    return;
+  }
+  switch (prop.kind) {
+    case PropKind::Ordinal:
+      if (prop.type_name == "Boolean")
+        WriteBool(name, prop.get_ordinal(obj) != 0);
+      else
+        WriteInt32(name, prop.get_ordinal(obj));
+      return;
+    case PropKind::Floating:
+      if (prop.type_name == "TDateTime" && !DateTimeAsFloat())
+        WriteDateTime(name, prop.get_float(obj));
+      else
+        WriteDouble(name, prop.get_float(obj));
+      return;
+    case PropKind::ByteString:
+      WriteByteStringProperty(name, prop.type_name, prop.get_string(obj));
+      return;
+    case PropKind::Class:
+      WriteObjectProperty(obj, prop);
+      return;
+    case PropKind::Variant: {
+      Variant value;
+      prop.get_variant(obj, value);
+      WriteVariant(name, value);
+      return;
+    }
+    case PropKind::Int64:
+      WriteInt64(name, prop.get_int64(obj));
+      return;
+    case PropKind::UString:
+      WriteUFT8(name, prop.get_string(obj));
+      return;
+    default:
+      if (IsRefusedKind(prop.kind))
+        ThrowUnsupportedKind();
+      return;  // wide strings, methods, class references, pointers, procedures
+  }
+}
+
+void TBSONDocBulder::WriteByteStringProperty(std::string_view name, std::string_view type_name,
+                                             const std::string& value) {
+  if (type_name == "RawByteString") {
+    WriteBin(name, value);
+  } else if (type_name == "TBSON") {
+    if (!IsBSON(value))
+      throw EBSONError("Invalid BSON document (AnsiString)");
+    WriteDoc(name, false, value);
+  } else {
+    WriteUFT8(name, Win1251ToUtf8(value));
+  }
+}
+
+// Zero and empty ids write no element.
+void TBSONDocBulder::WriteIdProperty(const TPersistent& obj, const PropInfo& prop) {
+  if (IsIntegerOrdinal(prop))
+    WriteObjectID(prop.name, std::int64_t{prop.get_ordinal(obj)});
+  else if (prop.kind == PropKind::ByteString)
+    WriteObjectID(prop.name, std::string_view(prop.get_string(obj)));
+  else if (prop.kind == PropKind::Int64)
+    WriteObjectID(prop.name, prop.get_int64(obj));
+  else
+    ThrowBadIdKind();
+}
+
+void TBSONDocBulder::WriteObjectProperty(const TPersistent& obj, const PropInfo& prop) {
+  const TPersistent* value = prop.get_object(obj);
+  if (value == nullptr)
+    WriteNull(prop.name);
+  else if (const auto* strings = dynamic_cast<const TPersistentStrArray*>(value))
+    WriteArray(prop.name, strings->Items);
+  else if (const auto* integers = dynamic_cast<const TPersistentIntArray*>(value))
+    WriteArray(prop.name, integers->Items);
+  else
+    WriteSubObject(prop.name, *value);
+}
+
+void TBSONDocBulder::WriteSubObject(std::string_view name, const TPersistent& value) {
+  TBSONDocBulder sub;
+  sub.options_ = options_;
+  sub.WriteObjectProps(value);
+  const bool is_array = dynamic_cast<const TPersistentObjArray*>(&value) != nullptr;
+  WriteDoc(name, is_array, sub.TakeDocument());
+}
+
+void TBSONDocBulder::ReadObject(TPersistent& obj) {
+  if (ClearObjectBeforeRead())
+    ClearObject(obj);
+  ReadObjectProps(obj);
+}
+
+// Elements may come in any order; the look-up starts after the previous
+// match, so elements in table order cost one comparison each.
+void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
+  const PropertyTable& table = obj.Properties();
+  std::size_t hint = 0;
+  for (;;) {
+    const auto type = static_cast<bson_type>(TakeByte());
+    if (type == bson_eoo)
+      return;
+    --rd_pos_;
+    last_read_name_.assign(PeekName());
+    if (const PropInfo* prop = table.FindIgnoringCase(last_read_name_, hint))
+      ReadProperty(obj, *prop, type);
+    else
+      ReadUnknownElement(obj, type);
+  }
+}
+
+// Every branch reads the element or raises, so the loop above always moves on.
+void TBSONDocBulder::ReadUnknownElement(TPersistent& obj, bson_type type) {
+  if (type == bson_object && last_read_name_ == "0") {
+    if (auto* array = dynamic_cast<TPersistentObjArray*>(&obj)) {
+      ReadPersistentObjArray(*array);
+      return;
+    }
+  }
+  if (!IgnoreUnknownProperties()) {
+    throw EBSONError(Format("Property \"%s\" not found", Win1251ToUtf8(last_read_name_).c_str()));
+  }
+  ReadVariant();
+}
+
+void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type) {
+  if (prop.name == kIdName) {
+    ReadIdProperty(obj, prop);
+  } else if (type == bson_null) {
+    ReadNull();
+    if (prop.kind == PropKind::Class && prop.set_object != nullptr)
+      prop.set_object(obj, nullptr);
+  } else {
+    ReadValueProperty(obj, prop, type);
+  }
+  if (last_read_name_ != prop.name)
+    throw EBSONError("Stream read error - invalid item name");
+}
+
+void TBSONDocBulder::ReadIdProperty(TPersistent& obj, const PropInfo& prop) {
+  if (IsIntegerOrdinal(prop))
+    prop.set_ordinal(obj, ReadObjectID32());
+  else if (prop.kind == PropKind::ByteString)
+    prop.set_string(obj, ReadObjectID());
+  else if (prop.kind == PropKind::Int64)
+    prop.set_int64(obj, ReadObjectID64());
+  else
+    ThrowBadIdKind();
+}
+
+void TBSONDocBulder::ReadValueProperty(TPersistent& obj, const PropInfo& prop, bson_type type) {
+  switch (prop.kind) {
+    case PropKind::Ordinal:
+      if (prop.type_name == "Boolean")
+        prop.set_ordinal(obj, ReadBool() ? 1 : 0);
+      else
+        prop.set_ordinal(obj, ReadInt32());
+      return;
+    case PropKind::Floating:
+      if (prop.type_name == "TDateTime" && !DateTimeAsFloat())
+        prop.set_float(obj, ReadDateTime());
+      else
+        prop.set_float(obj, ReadDouble());
+      return;
+    case PropKind::ByteString:
+      prop.set_string(obj, ReadByteStringProperty(prop.type_name, type));
+      return;
+    case PropKind::Class:
+      ReadObjectProperty(obj, prop);
+      return;
+    case PropKind::Variant:
+      prop.set_variant(obj, ReadVariant());
+      return;
+    case PropKind::Int64:
+      prop.set_int64(obj, ReadInt64());
+      return;
+    case PropKind::UString:
+      prop.set_string(obj, ReadUTF8());
+      return;
+    default:
+      ThrowUnsupportedKind();
+  }
+}
+
+// A "TBSON" property is written as an embedded document, so it is read back
+// from one; from a UTF-8 string element it is taken as text like the others.
+std::string TBSONDocBulder::ReadByteStringProperty(std::string_view type_name, bson_type type) {
+  if (type_name == "RawByteString")
+    return ReadBin();
+  if (type_name == "TBSON" && type == bson_object) {
+    TBSON document = ReadDoc(false);
+    if (!IsBSON(document))
+      throw EBSONError("Invalid BSON document (AnsiString)");
+    return document;
+  }
+  return Utf8ToWin1251(ReadUTF8());
+}
+
+void TBSONDocBulder::ReadObjectProperty(TPersistent& obj, const PropInfo& prop) {
+  TPersistent* value = prop.get_object(obj);
+  if (value == nullptr)
+    throw EBSONError("Subobject property must be TPersistent type");
+  if (auto* strings = dynamic_cast<TPersistentStrArray*>(value))
+    strings->Items = ReadStrArray();
+  else if (auto* integers = dynamic_cast<TPersistentIntArray*>(value))
+    integers->Items = ReadIntArray();
+  else if (auto* objects = dynamic_cast<TPersistentObjArray*>(value))
+    ReadPersistentObjArray(*objects);
+  else
+    ReadSubObject(*value);
+}
+
+void TBSONDocBulder::ReadSubObject(TPersistent& obj) {
+  TBSONDocBulder sub;
+  sub.SetAsString(ReadDoc(false));
+  sub.options_ = options_;
+  sub.ReadObjectProps(obj);
+}
+
+// The elements are read with the default options, whatever this builder's are.
+void TBSONDocBulder::ReadPersistentObjArray(TPersistentObjArray& array) {
+  TBSONDocBulder sub;
+  sub.SetAsString(ReadDoc(true));
+  array.Clear();
+  const int count = sub.ItemCount();
+  for (int i = 0; i < count; ++i) {
+    sub.SeekItem(i);
+    TPersistentObj* element = array.Add();
+    sub.ReadSubObject(*element);
+    sub.CheckArrayIndexName(i);
+  }
+}
+
+void TBSONDocBulder::ClearObject(TPersistent& obj) {
+  for (const PropInfo& prop : obj.Properties().All())
+    ClearProperty(obj, prop);
+}
+
+void TBSONDocBulder::ClearProperty(TPersistent& obj, const PropInfo& prop) {
+  switch (prop.kind) {
+    case PropKind::Ordinal:
+      prop.set_ordinal(obj, 0);
+      return;
+    case PropKind::Floating:
+      prop.set_float(obj, 0.0);
+      return;
+    case PropKind::ByteString:
+    case PropKind::UString:
+    case PropKind::WString:
+      prop.set_string(obj, std::string());
+      return;
+    case PropKind::Variant:
+      prop.set_variant(obj, Variant::Int32(0));
+      return;
+    case PropKind::Int64:
+      prop.set_int64(obj, 0);
+      return;
+    case PropKind::Class:
+      if (TPersistent* value = prop.get_object(obj))
+        ClearObject(*value);
+      return;
+    default:
+      if (IsRefusedKind(prop.kind))
+        ThrowUnsupportedKind();
+      return;
+  }
+}
+
+}  // namespace kestrel
