@@ -34,6 +34,7 @@ class Socket {
   // 0 after a successful operation.
   int LastError() const { return last_error_; }
   const std::string& LastErrorText() const { return last_error_text_; }
+  void ClearError();
 
   // Listening role. A linger request made before the socket exists is held
   // and applied by Bind, after the socket is made and before it is bound.
@@ -71,7 +72,6 @@ class Socket {
 
  private:
   explicit Socket(int fd) : fd_(fd) {}
-  void ClearError();
   void SetSystemError(int error_number);
   void SetError(int code, std::string text);
   bool WaitFor(short events, int timeout_ms);

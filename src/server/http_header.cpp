@@ -1,0 +1,197 @@
+#include "server/http_header.h"
+
+#include <algorithm>
+#include <limits>
+#include <string_view>
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+constexpr std::string_view kContentTypePrefix = "CONTENT-TYPE: ";
+constexpr std::string_view kContentLengthPrefix = "CONTENT-LENGTH: ";
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// Splits at every `separator`; blanks in a row give empty tokens, a
+// separator at the end gives none.
+std::vector<std::string> Tokens(const std::string& line, char separator) {
+  std::vector<std::string> tokens;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == separator) {
+      tokens.push_back(line.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (start < line.size())
+    tokens.push_back(line.substr(start));
+  return tokens;
+}
+
+// Splits at CR, LF or CR LF; the final line break adds no line.
+std::vector<std::string> Lines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n')
+      continue;
+    lines.emplace_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+      ++i;
+    start = i + 1;
+  }
+  if (start < text.size())
+    lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+int DigitValue(char c, int base) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (base == 16 && c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+// Skips the prefix of a hexadecimal number ("$", "X" or "0X") and gives
+// its base.
+int NumberBase(std::string_view text, std::size_t& i) {
+  if (i < text.size() && (text[i] == '$' || text[i] == 'X')) {
+    ++i;
+    return 16;
+  }
+  if (i + 1 < text.size() && text[i] == '0' && text[i + 1] == 'X') {
+    i += 2;
+    return 16;
+  }
+  return 10;
+}
+
+// Converts upper-cased `text` to a 32-bit integer: leading blanks, an
+// optional sign, decimal or hexadecimal digits, nothing after them. On
+// failure `value` holds what the digits before the failing place gave.
+bool ToInt32(std::string_view text, std::int32_t& value) {
+  std::size_t i = text.find_first_not_of(' ');
+  i = i == std::string_view::npos ? text.size() : i;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+    ++i;
+  const int base = NumberBase(text, i);
+  const std::int64_t limit = negative ? std::int64_t{1} << 31 : (std::int64_t{1} << 31) - 1;
+  std::int64_t magnitude = 0;
+  std::size_t digits = 0;
+  bool overflow = false;
+  for (; i < text.size(); ++i, ++digits) {
+    const int digit = DigitValue(text[i], base);
+    if (digit < 0 || magnitude * base + digit > limit) {
+      overflow = digit >= 0;
+      break;
+    }
+    magnitude = magnitude * base + digit;
+  }
+  value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+  return digits > 0 && i == text.size() && !overflow;
+}
+
+bool IsHeaderByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte == '\n' || byte == '\r' || (byte >= 32 && byte <= 127);
+}
+
+bool OnlyHeaderBytes(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), IsHeaderByte);
+}
+
+// Accepts the request line into `header`; false when it is refused.
+bool ParseRequestLine(const std::string& line, THTTPHeader& header) {
+  const std::vector<std::string> tokens = Tokens(UpperAscii(line), ' ');
+  if (tokens.size() < 2)
+    return false;
+  header.Method = tokens[0];
+  if (header.Method != "POST" && header.Method != "GET")
+    return false;
+  header.HTTPver = tokens.back();
+  const std::string_view version = header.HTTPver;
+  if (version.substr(0, version.empty() ? 0 : version.size() - 1) != "HTTP/1.")
+    return false;
+  header.Params = tokens[1].empty() ? "" : tokens[1].substr(1);
+  return true;
+}
+
+void ParseContentType(std::string_view line, THTTPHeader& header) {
+  if (!header.ContentType.empty()) {
+    header.HeaderError = true;
+    return;
+  }
+  header.ContentType = line.substr(kContentTypePrefix.size());
+  header.BinaryData = header.ContentType == "APPLICATION/OCTET-STREAM";
+}
+
+void ParseContentLength(std::string_view line, THTTPHeader& header) {
+  if (header.ContentLength != 0) {
+    header.HeaderError = true;
+    return;
+  }
+  header.HeaderError = !ToInt32(line.substr(kContentLengthPrefix.size()), header.ContentLength);
+}
+
+}  // namespace
+
+THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
+  THTTPHeader header;
+  if (lines.empty() || !ParseRequestLine(lines[0], header))
+    return header;
+  header.HeaderError = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string line = UpperAscii(lines[i]);
+    if (line.starts_with(kContentTypePrefix))
+      ParseContentType(line, header);
+    if (line.starts_with(kContentLengthPrefix))
+      ParseContentLength(line, header);
+    if (line.empty()) {
+      header.DataStart = static_cast<std::int32_t>(i + 1);
+      break;
+    }
+  }
+  return header;
+}
+
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
+  const std::size_t end = buf.find(kHeaderEnd);
+  if (end == std::string::npos || end >= std::numeric_limits<std::int32_t>::max() - 8u)
+    return THTTPHeader{};
+  const std::size_t header_length = end + kHeaderEnd.size();
+  const std::string_view header_bytes(buf.data(), header_length);
+  if (!OnlyHeaderBytes(header_bytes))
+    return THTTPHeader{};
+  THTTPHeader header = ParseHTTPHeader(Lines(header_bytes));
+  header.HeaderError = header.ContentLength < 0 || header.ContentLength > max_read_len;
+  if (!header.HeaderError && header.BinaryData) {
+    header.DataStart = static_cast<std::int32_t>(header_length + 1);
+    header.DataIsReady =
+        buf.size() - header_length >= static_cast<std::size_t>(header.ContentLength);
+  }
+  return header;
+}
+
+bool HeaderMayStillArrive(const std::string& buf) {
+  return buf.size() < kMaxGatheredHeader && buf.find(kHeaderEnd) == std::string::npos &&
+         OnlyHeaderBytes(buf);
+}
+
+std::string AddHTTPHeader(const std::string& answ, bool binary) {
+  std::string response = "HTTP/1.1 200 OK\r\n";
+  response += binary ? "Content-Type: application/octet-stream\r\n" : "Content-Type: text/html\r\n";
+  response += "Content-Length: " + std::to_string(answ.size()) + "\r\n\r\n";
+  response += answ;
+  return response;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,46 @@
+// The HTTP framing of the server: the parse of a request header and the
+// bytes of the one response it ever gives (status 200).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct THTTPHeader {
+  std::string Method;       // upper-cased; "POST" or "GET" when the request line was accepted
+  std::string Params;       // the request target upper-cased, without its first character
+  std::string HTTPver;      // the last token of the request line, upper-cased
+  std::string ContentType;  // the Content-Type value, upper-cased
+  std::int32_t ContentLength = 0;
+  // Buffer parse: the 1-based position of the first body byte; line parse:
+  // the index of the first line after the empty line.
+  std::int32_t DataStart = 0;
+  bool HeaderError = true;
+  bool BinaryData = false;   // ContentType is exactly "APPLICATION/OCTET-STREAM"
+  bool DataIsReady = false;  // the whole body is in the buffer
+};
+
+// The largest request header that the server gathers over several packets.
+inline constexpr std::size_t kMaxGatheredHeader = 65536;
+
+// Parses header lines (the request line first). HeaderError is false when
+// the request line holds a POST or GET and an "HTTP/1." version and neither
+// header line is repeated or malformed.
+THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines);
+
+// Parses the header at the start of `buf`, which must end in CR LF CR LF
+// and hold only LF, CR and bytes 32 to 127. HeaderError then depends only on
+// the Content-Length: negative or above `max_read_len` is an error.
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len);
+
+// True while `buf` may still become a complete header: no CR LF CR LF yet,
+// fewer than kMaxGatheredHeader bytes, and no byte that the parse refuses.
+bool HeaderMayStillArrive(const std::string& buf);
+
+// The complete response for the body `answ`: status 200, the content type
+// (application/octet-stream when `binary`, else text/html) and the length.
+std::string AddHTTPHeader(const std::string& answ, bool binary);
+
+}  // namespace kestrel

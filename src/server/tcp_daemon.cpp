@@ -1,0 +1,127 @@
+#include "server/tcp_daemon.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "server/tcp_thread.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kAcceptWaitMilliseconds = 100;
+constexpr auto kBackOff = std::chrono::milliseconds(20);
+constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
+// The option holds whole seconds, so the 10 ms asked for become 0 s.
+constexpr int kLingerMilliseconds = 10;
+constexpr int kLargestBacklog = 2147483647;
+
+}  // namespace
+
+void TTCPDaemon::Create(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
+                        DaemonSlot* self_addr) {
+  StartThread<TTCPDaemon>(ip, port, thread_class, self_addr);
+}
+
+TTCPDaemon::TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
+                       DaemonSlot* self_addr)
+    : TDaemon(self_addr), FPort(std::to_string(port)), FTCPThreadClass(thread_class), FIP(ip) {
+  platform::RaiseOpenFileLimit();
+}
+
+std::int32_t TTCPDaemon::ThreadCount() const {
+  const std::lock_guard lock(FCS);
+  return static_cast<std::int32_t>(FThreads.size());
+}
+
+void TTCPDaemon::AddThread(TThread* thread) {
+  const std::lock_guard lock(FCS);
+  FThreads.push_back(thread);
+}
+
+void TTCPDaemon::RemoveThread(TThread* thread) {
+  const std::lock_guard lock(FCS);
+  const auto found = std::find(FThreads.begin(), FThreads.end(), thread);
+  if (found != FThreads.end())
+    FThreads.erase(found);
+}
+
+// Connection threads are stopped and awaited however serving ends, before
+// a failure is logged.
+void TTCPDaemon::Execute() {
+  try {
+    try {
+      Serve();
+    } catch (...) {
+      TerminateThreads();
+      throw;
+    }
+    TerminateThreads();
+  } catch (const std::exception& error) {
+    FTCPThreadClass.LOG(error.what());
+  }
+}
+
+void TTCPDaemon::Serve() {
+  StartListening();
+  FTCPThreadClass.LOG("Started at " + FIP + ":" + FPort);
+  do {
+    AcceptPass();
+  } while (!Terminated());
+  FActive = false;
+}
+
+void TTCPDaemon::CheckStep(const char* step) const {
+  if (FSock.LastError() != 0)
+    throw Exception(Format("%s %d %s", step, FSock.LastError(), FSock.LastErrorText().c_str()));
+}
+
+void TTCPDaemon::StartListening() {
+  // The socket itself is made by the bind, in the family of the address.
+  FSock = platform::Socket();
+  CheckStep("CreateSocket");
+  FSock.SetLinger(true, kLingerMilliseconds / 1000);
+  CheckStep("SetLinger");
+  FSock.Bind(FIP, FPort);
+  CheckStep("Bind");
+  FSock.Listen(kLargestBacklog);
+  CheckStep("Listen");
+  FActive = true;
+}
+
+// One pass of the accept loop. At the thread cap, and after a failed
+// accept, the pass backs off instead of spinning on the pending connection.
+void TTCPDaemon::AcceptPass() {
+  if (!FSock.WaitReadable(kAcceptWaitMilliseconds))
+    return;
+  if (LiveConnectionThreads() >= FMaxThreadCount) {
+    std::this_thread::sleep_for(kBackOff);
+    return;
+  }
+  platform::Socket connection = FSock.Accept();
+  if (!connection.IsOpen() || FSock.LastError() != 0) {
+    std::this_thread::sleep_for(kBackOff);
+    return;
+  }
+  FTCPThreadClass.Create(*this, std::move(connection));
+}
+
+void TTCPDaemon::TerminateThreads() {
+  {
+    const std::lock_guard lock(FCS);
+    for (TThread* thread : FThreads)
+      thread->Terminate();
+  }
+  for (;;) {
+    {
+      const std::lock_guard lock(FCS);
+      if (FThreads.empty())
+        return;
+    }
+    std::this_thread::sleep_for(kShutdownPoll);
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,70 @@
+// The listening thread of the server: binds, listens, and gives every
+// accepted connection to a new connection thread of the class it was made
+// with; at its end it stops every connection thread and waits for them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "server/daemon.h"
+
+namespace kestrel {
+
+class TTCPDaemon;
+
+// The class of the connection threads, as a value: the two operations that
+// the daemon needs of it, both those of the most derived class.
+struct TTCPThreadClass {
+  // Creates and starts a connection thread that owns `connection`; throws
+  // when the system refuses the thread.
+  void (*Create)(TTCPDaemon& owner, platform::Socket connection);
+  // The class-level log of the connection class; callable from any thread.
+  void (*LOG)(const std::string& message);
+};
+
+class TTCPDaemon : public TDaemon {
+ public:
+  // Creates the daemon, which fills `self_addr`, and starts it. `ip` is
+  // dotted IPv4 text or a host name ("0.0.0.0": every interface).
+  static void Create(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
+                     DaemonSlot* self_addr);
+
+  bool Active() const { return FActive.load(); }
+  const std::string& Port() const { return FPort; }
+  std::int32_t MaxThreadCount() const { return FMaxThreadCount.load(); }
+  void SetMaxThreadCount(std::int32_t count) { FMaxThreadCount.store(count); }
+  std::int32_t ThreadCount() const;
+  const TTCPThreadClass& TCPThreadClass() const { return FTCPThreadClass; }
+
+  // Called by connection threads: registered threads are the ones that the
+  // daemon stops and waits for at its end.
+  void AddThread(TThread* thread);
+  void RemoveThread(TThread* thread);
+
+ protected:
+  TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
+             DaemonSlot* self_addr);
+  void Execute() override;
+
+ private:
+  void CheckStep(const char* step) const;
+  void Serve();
+  void StartListening();
+  void AcceptPass();
+  void TerminateThreads();
+
+  platform::Socket FSock;
+  const std::string FPort;
+  std::atomic<bool> FActive{false};
+  std::vector<TThread*> FThreads;
+  mutable std::mutex FCS;
+  const TTCPThreadClass FTCPThreadClass;
+  const std::string FIP;
+  std::atomic<std::int32_t> FMaxThreadCount{16384};
+};
+
+}  // namespace kestrel

@@ -1,0 +1,133 @@
+#include "server/tcp_thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kLargestPacket = 65536;
+// A peer that takes no bytes of an answer for this long is given up, so a
+// stalled client cannot hold its thread, and the daemon's end, for ever.
+constexpr int kSendStallMilliseconds = 30000;
+// How long the close waits for the peer to finish with the connection.
+constexpr int kCloseDrainMilliseconds = 2000;
+
+std::atomic<std::int32_t> threads_created{0};
+std::atomic<std::int32_t> threads_finished{0};
+
+}  // namespace
+
+std::int32_t LiveConnectionThreads() {
+  return threads_created.load() - threads_finished.load();
+}
+
+void TTCPThread::LOG(const std::string&) {}
+
+TTCPThread::TTCPThread(TTCPDaemon& owner, platform::Socket connection)
+    : TThread(kStackBytes),
+      FOwner(&owner),
+      FSock(std::move(connection)),
+      class_log_(owner.TCPThreadClass().LOG) {
+  ++threads_created;
+  SetFreeOnTerminate(true);
+  FOwner->AddThread(this);
+}
+
+// Without a run (the system refused the thread) the thread still leaves
+// its daemon and the count of live threads.
+TTCPThread::~TTCPThread() {
+  if (!finished_) {
+    FOwner->RemoveThread(this);
+    ++threads_finished;
+  }
+}
+
+void TTCPThread::Treat() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void TTCPThread::Execute() {
+  struct FinishOnExit {
+    TTCPThread& thread;
+    ~FinishOnExit() { thread.Finish(); }
+  } finish{*this};
+  TreatUntilTerminated();
+  Terminate();
+}
+
+// Logs an escaping exception while the owner's log is certain to exist:
+// the daemon, and with it the program, may end once the thread has left it.
+void TTCPThread::TreatUntilTerminated() {
+  try {
+    do {
+      Treat();
+    } while (!Terminated());
+  } catch (const std::exception& error) {
+    class_log_(error.what());
+  }
+}
+
+// The answer reaches the peer whole before the daemon stops waiting for
+// this thread; after RemoveThread the thread no longer touches the daemon.
+void TTCPThread::Finish() {
+  FSock.Disconnect(kCloseDrainMilliseconds);
+  FOwner->RemoveThread(this);
+  finished_ = true;
+  ++threads_finished;
+}
+
+std::string TTCPThread::RecivePacket(int timeout_ms) {
+  if (!held_back_.empty()) {
+    FSock.ClearError();
+    return std::exchange(held_back_, std::string());
+  }
+  std::this_thread::yield();
+  return FSock.Receive(kLargestPacket, timeout_ms);
+}
+
+std::string TTCPThread::ReciveString(int timeout_ms) {
+  std::string collected;
+  for (;;) {
+    std::string packet = RecivePacket(timeout_ms);
+    if (SockLastError() != 0) {
+      held_back_ = std::move(collected);
+      return "";
+    }
+    collected += packet;
+    const std::size_t end = collected.find("\r\n");
+    if (end != std::string::npos) {
+      held_back_ = collected.substr(end + 2);
+      collected.resize(end);
+      return collected;
+    }
+  }
+}
+
+bool TTCPThread::ReciveStringList(int timeout_ms, std::vector<std::string>& list) {
+  for (;;) {
+    std::string line = ReciveString(timeout_ms);
+    if (SockLastError() != 0)
+      return SockLastError() == platform::kSocketTimedOut;
+    list.push_back(std::move(line));
+  }
+}
+
+void TTCPThread::Send(const std::string& bytes) {
+  FSock.Send(bytes, kSendStallMilliseconds);
+}
+
+THTTPHeader TTCPThread::ParseHTTPHeader(const std::vector<std::string>& lines) const {
+  return kestrel::ParseHTTPHeader(lines);
+}
+
+THTTPHeader TTCPThread::ParseHTTPHeader(const std::string& buf) const {
+  return kestrel::ParseHTTPHeader(buf, FMaxReadLen);
+}
+
+std::string TTCPThread::AddHTTPHeader(const std::string& answ, bool binary) {
+  return kestrel::AddHTTPHeader(answ, binary);
+}
+
+}  // namespace kestrel
