@@ -1,9 +1,13 @@
 #include "app/print.h"
 
 #include <array>
+#include <exception>
 
+#include "base/exception.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "bson/mapping.h"
+#include "files/pack.h"
 
 namespace kestrel {
 namespace {
@@ -60,6 +64,38 @@ bool IsFileNameSafe(char c) {
          c == '-' || c == '.';
 }
 
+// An uncompressed print command always holds the element name "Cmd".
+bool IsCompressed(const std::string& body) {
+  return body.find("Cmd") == std::string::npos;
+}
+
+void CheckSenderVersion(const std::string& version) {
+  if (version != kAnyVersion && version != ProgramVersion) {
+    throw Exception("Не соответствие версий программ Harrier.exe (" + version +
+                    ") и Kestrel.exe (" + ProgramVersion + ")");
+  }
+}
+
+void FillDeviceCmd(const TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& device) {
+  device.FCmd = cmd.FCmd;
+  device.FHardwareName = cmd.FName;
+  device.FPrinterPort = cmd.FPort;
+  device.FBaudRate = cmd.FBaudRate;
+  device.FPassword = cmd.FPwd;
+  device.FText = cmd.FText;
+  device.FSumm0 = cmd.FSumm0;
+  device.FSumm1 = cmd.FSumm1;
+  device.FTimeOutSec = timeout_sec;
+}
+
+// The driver's Error in either result reaches the other one.
+void AgreeErrors(TTermPrintRes& res, TPrnZREPRes& zres) {
+  if (!res.FError.empty())
+    zres.FError = res.FError;
+  if (!zres.FError.empty())
+    res.FError = zres.FError;
+}
+
 }  // namespace
 
 std::uint16_t CommandTimeout(std::string_view cmd) {
@@ -107,6 +143,73 @@ std::string ParamsFileName(const std::string& program_folder, std::string_view p
          Format("%.2d%.2d%.2d%.2d%.2d%.2d%.3d", now.year % 100, now.month, now.day, now.hour,
                 now.minute, now.second, now.millisecond) +
          PortForFileName(port) + ".dat";
+}
+
+TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
+                             DriverVersionLog& versions)
+    : program_folder_(std::move(program_folder)),
+      queue_(queue),
+      log_(std::move(log)),
+      versions_(versions) {}
+
+std::string TPrintService::Print(std::string Buf) const {
+  TPrintCmd cmd;
+  TTermPrintRes res;
+  TPrnZREPRes zres;
+  const bool compressed = IsCompressed(Buf);
+  try {
+    if (compressed)
+      Buf = UnpackString(Buf);
+    Execute(Buf, cmd, res, zres);
+  } catch (const std::exception& failure) {
+    if (res.FError.empty())
+      res.FError = failure.what();
+  }
+  AgreeErrors(res, zres);
+  std::string answer = IsZReportCommand(cmd.FCmd) ? ObjToBSON(zres) : ObjToBSON(res);
+  if (compressed)
+    answer = PackString(answer);
+  if (!res.FError.empty())
+    log_(cmd.FPort + "," + cmd.FName + " " + cmd.FCmd + ": " + res.FError);
+  return answer;
+}
+
+// Decodes and checks the command, then runs it while holding its port.
+void TPrintService::Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res,
+                            TPrnZREPRes& zres) const {
+  BSONToObj(Buf, cmd);
+  CheckSenderVersion(cmd.FSrvVer);
+  const TPortHold hold(queue_, cmd.FPort);
+  RunDriver(cmd, res, zres);
+}
+
+void TPrintService::RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const {
+  const std::uint16_t timeout_sec = CommandTimeout(cmd.FCmd);
+  cmd.FName = MapModelName(cmd.FName);
+  TPrnDeviceCmd device;
+  FillDeviceCmd(cmd, timeout_sec, device);
+  std::string data = ObjToBSON(device);
+  const std::string exe_name = program_folder_ + std::string(kDriverExeName);
+  const std::string params_file = ParamsFileName(program_folder_, cmd.FPort, platform::LocalNow());
+  res.FError = CallDrvExe(exe_name, params_file, timeout_sec, data);
+  if (res.FError.empty())
+    ReadDriverResult(data, res, zres);
+}
+
+// A result that mentions "Gross" is a Z-report result, whatever the command.
+void TPrintService::ReadDriverResult(const std::string& Buf, TTermPrintRes& res,
+                                     TPrnZREPRes& zres) const {
+  if (Buf.find("Gross") != std::string::npos) {
+    BSONToObj(Buf, zres);
+    versions_.Check(zres.FVersion, log_);
+  } else {
+    BSONToObj(Buf, res);
+    versions_.Check(res.FVersion, log_);
+  }
+}
+
+TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service) {
+  return [service = std::move(service)](const std::string& body) { return service->Print(body); };
 }
 
 }  // namespace kestrel

@@ -6,15 +6,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "app/driver_call.h"
+#include "app/port_queue.h"
+#include "app/tcp_printer.h"
+#include "messages/messages.h"
 #include "platform/clock.h"
 
 namespace kestrel {
 
-// The program's own version; senders must have the same one or "flex".
-inline constexpr std::string_view kProgramVersion = "2012.07.03 14:00";
+// The sender version that stands for any version.
 inline constexpr std::string_view kAnyVersion = "flex";
 
 // The driver executable's file name in the program folder.
@@ -41,5 +45,36 @@ std::string PortForFileName(std::string_view port);
 // "yymmddhhnnsszzz" + the port made safe + ".dat".
 std::string ParamsFileName(const std::string& program_folder, std::string_view port,
                            const platform::CivilTime& now);
+
+// Serves print requests: the print route of TTCP_Printer. Any number of
+// threads may call Print at once; commands for one port wait for each other
+// in the queue, commands for different ports run in parallel.
+class TPrintService {
+ public:
+  // `program_folder` (with its trailing separator) holds the driver and the
+  // parameter files; `queue` must outlive the service; `log` receives the
+  // failure line of every command and the driver version lines.
+  TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
+                DriverVersionLog& versions = LastDriverVer());
+
+  // The answer body to the request body `Buf`: a BSON TPrnZREPRes for "zrep"
+  // and "zbuf", else a TTermPrintRes, packed when the request was. Every
+  // failure of the command is the answer's Error; only a failure to encode
+  // or pack the answer itself escapes.
+  std::string Print(std::string Buf) const;
+
+ private:
+  void Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void ReadDriverResult(const std::string& Buf, TTermPrintRes& res, TPrnZREPRes& zres) const;
+
+  const std::string program_folder_;
+  TPortQueue& queue_;
+  const LogSink log_;
+  DriverVersionLog& versions_;
+};
+
+// The handler to plug in as TPrinterRoute::Print; it keeps `service` alive.
+TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service);
 
 }  // namespace kestrel
