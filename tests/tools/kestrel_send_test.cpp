@@ -108,8 +108,11 @@ TEST_F(KestrelSend, VersionQuery) {
 }
 
 TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
+  // Written by the connection thread, read here once the client has ended.
+  std::mutex received_lock;
   std::string received;
-  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, [&received](const std::string& body) {
+  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, [&](const std::string& body) {
+    const std::lock_guard lock(received_lock);
     received = body;
     return Utf8ToWin1251("Ошибка записи");
   });
@@ -120,7 +123,10 @@ TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
   EXPECT_EQ(Send("update --exever 2012.08.01 " + Quoted(file + "=bin/kestrel"), out), 1u);
   EXPECT_EQ(out, "{\n  \"Error\": \"Ошибка записи\"\n}\n");
   TUpdateInfo info;
-  BSONToObj(received, info);
+  {
+    const std::lock_guard lock(received_lock);
+    BSONToObj(received, info);
+  }
   EXPECT_EQ(info.FEXEver, "2012.08.01");
   ASSERT_EQ(info.Files().Count(), 1);
   const auto& sent = static_cast<const TUpdateFile&>(*info.Files().Items(0));
