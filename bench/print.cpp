@@ -1,0 +1,225 @@
+// Print commands end to end: a real server over loopback TCP, the real
+// queue and a driver process that answers at once. Measures the driver run
+// alone, one command's round trip, the rate from 32 clients over 1, 4 and 16
+// ports, and the server's overhead per command above the driver's own run.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/print.h"
+#include "bson/mapping.h"
+#include "messages/messages.h"
+#include "platform/socket.h"
+#include "process/exe_process.h"
+#include "server/tcp_daemon.h"
+#include "server/tcp_thread.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The program folder, queue, service and daemon shared by every benchmark.
+struct Environment {
+  std::filesystem::path folder;
+  std::mutex cs;
+  std::unique_ptr<TPortQueue> queue;
+  std::shared_ptr<TPrintService> service;
+  DaemonSlot slot;
+  std::uint16_t port = 0;
+  std::atomic<bool> started{false};
+};
+
+Environment& Env() {
+  static Environment env;
+  return env;
+}
+
+std::string Folder() {
+  return Env().folder.string() + "/";
+}
+
+void LogLine(const std::string& line) {
+  if (line.rfind("Started at ", 0) == 0)
+    Env().started = true;
+  else if (line.rfind("$", 0) != 0)
+    std::fprintf(stderr, "server: %s\n", line.c_str());
+}
+
+bool StartServer(const std::string& driver) {
+  Environment& env = Env();
+  env.folder = std::filesystem::temp_directory_path() /
+               ("kestrel-bench-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(env.folder / "locks");
+  std::filesystem::copy_file(driver, env.folder / "corvid.exe");
+  env.queue = std::make_unique<TPortQueue>(env.cs, 30000ms, Folder() + "locks");
+  env.service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine);
+  TTCP_Printer::SetLogSink(LogLine);
+  TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(env.service));
+  for (std::uint16_t port = 18600; port < 18700 && !env.started; ++port) {
+    env.port = port;
+    TTCPDaemon::Create("127.0.0.1", port, ThreadClassOf<TTCP_Printer>(), &env.slot);
+    for (int i = 0; i < 100 && !env.started && !env.slot.Empty(); ++i)
+      std::this_thread::sleep_for(10ms);
+  }
+  return env.started;
+}
+
+void StopServer() {
+  Env().slot.Terminate();
+  for (int i = 0; i < 1000 && !Env().slot.Empty(); ++i)
+    std::this_thread::sleep_for(10ms);
+  TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
+  std::error_code ignored;
+  std::filesystem::remove_all(Env().folder, ignored);
+}
+
+std::string PrintRequest(const std::string& port) {
+  TPrintCmd cmd;
+  cmd.FPort = port;
+  cmd.FName = "PayVKP-80K";
+  cmd.FCmd = "sale";
+  cmd.FSrvVer = "flex";
+  cmd.FSumm0 = Currency::FromRaw(125000);
+  const std::string body = ObjToBSON(cmd);
+  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// One command over a new connection; false unless a result without Error came.
+bool Exchange(const std::string& request) {
+  platform::Socket socket;
+  socket.Connect("127.0.0.1", std::to_string(Env().port), 5000);
+  socket.Send(request, 5000);
+  std::string answer;
+  while (socket.LastError() == 0) {
+    answer += socket.Receive(65536, 30000);
+  }
+  return answer.find("HTTP/1.1 200 OK") == 0 && answer.find("Error") == std::string::npos &&
+         answer.find("CheckNo") != std::string::npos;
+}
+
+double driver_alone_us = 0;
+
+void BM_DriverRunAlone(benchmark::State& state) {
+  const std::string params = Folder() + "alone.dat";
+  const std::vector<std::string> args{params, "9000"};
+  for (auto _ : state) {
+    TExeProcess driver(Folder() + "corvid.exe", args);
+    driver.Run(true, false);
+    driver.WaitFor(10000);
+  }
+  std::filesystem::remove(params);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The connection's own cost: the version query needs neither queue nor driver.
+void BM_VersionRoundTrip(benchmark::State& state) {
+  const std::string request =
+      "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+      "6\r\n\r\nDrvVer";
+  for (auto _ : state) {
+    platform::Socket socket;
+    socket.Connect("127.0.0.1", std::to_string(Env().port), 5000);
+    socket.Send(request, 5000);
+    while (socket.LastError() == 0)
+      benchmark::DoNotOptimize(socket.Receive(65536, 30000));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The print service called directly: queue, files and driver, no TCP.
+void BM_PrintWithoutTcp(benchmark::State& state) {
+  const std::string request = PrintRequest("COM1");
+  const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Env().service->Print(body));
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_PrintRoundTrip(benchmark::State& state) {
+  const std::string request = PrintRequest("COM1");
+  std::int64_t failures = 0;
+  for (auto _ : state)
+    failures += Exchange(request) ? 0 : 1;
+  state.SetItemsProcessed(state.iterations());
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
+// 32 clients, each sending to port thread_index % ports.
+void BM_PrintRate(benchmark::State& state) {
+  const std::string request =
+      PrintRequest("COM" + std::to_string(state.thread_index() % state.range(0) + 1));
+  std::int64_t failures = 0;
+  for (auto _ : state)
+    failures += Exchange(request) ? 0 : 1;
+  state.SetItemsProcessed(state.iterations());
+  state.counters["failures"] =
+      benchmark::Counter(static_cast<double>(failures), benchmark::Counter::kAvgThreads);
+}
+
+BENCHMARK(BM_DriverRunAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_VersionRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PrintWithoutTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PrintRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PrintRate)
+    ->ArgName("ports")
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Threads(32)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+// Collects the per-iteration times of the driver run and the round trip, so
+// that the overhead can be printed once both are known.
+class OverheadReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const double us = run.GetAdjustedRealTime() * 1000.0;  // reported in ms
+      if (run.benchmark_name().find("BM_DriverRunAlone") == 0)
+        driver_alone_us = us;
+      if (run.benchmark_name().find("BM_PrintRoundTrip") == 0)
+        round_trip_us_ = us;
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    if (driver_alone_us > 0 && round_trip_us_ > 0) {
+      std::printf(
+          "driver run alone: %.3f ms, print round trip: %.3f ms, server overhead per command "
+          "above the driver's run: %.3f ms (target < 2 ms)\n",
+          driver_alone_us / 1000, round_trip_us_ / 1000, (round_trip_us_ - driver_alone_us) / 1000);
+    }
+  }
+
+ private:
+  double round_trip_us_ = 0;
+};
+
+}  // namespace
+}  // namespace kestrel
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  const std::string driver =
+      (std::filesystem::path(argv[0]).parent_path() / "corvid-instant").string();
+  if (!kestrel::StartServer(driver)) {
+    std::fprintf(stderr, "bench_print: the server did not start\n");
+    return 1;
+  }
+  kestrel::OverheadReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  kestrel::StopServer();
+  benchmark::Shutdown();
+  return 0;
+}

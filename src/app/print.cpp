@@ -1,0 +1,215 @@
+#include "app/print.h"
+
+#include <array>
+#include <exception>
+
+#include "base/exception.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "bson/mapping.h"
+#include "files/pack.h"
+
+namespace kestrel {
+namespace {
+
+struct CommandTimeoutRow {
+  std::string_view cmd;
+  std::uint16_t seconds;
+};
+
+constexpr std::uint16_t kDefaultTimeoutSec = 19;
+
+constexpr std::array<CommandTimeoutRow, 10> kCommandTimeouts = {{
+    {"test", 9},
+    {"cashin", 14},
+    {"cashout", 14},
+    {"xrep", 39},
+    {"xrepsec", 39},
+    {"xrepop", 39},
+    {"xreptax", 39},
+    {"zrep", 130},
+    {"zbuf", 130},
+    {"printzbuf", 600},
+}};
+
+struct ModelNameRow {
+  std::string_view received;
+  std::string_view driver_name;
+};
+
+// The Jarus names are Cyrillic except for the final Latin K; the Shtrih name
+// is Cyrillic throughout.
+constexpr std::array<ModelNameRow, 5> kModelNameMap = {{
+    {"Ярус-01K", "JARUS-01K"},
+    {"Ярус-02K", "JARUS-02K"},
+    {"PayVKP-80K", "PayVPK80K"},
+    {"PayCTS-2000K", "PayCTS2000K"},
+    {"ШТРИХ-МИНИ-ФР-К", "SHTRIH-MINI-FR-K"},
+}};
+
+bool IsBlankOrControl(char c) {
+  return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string_view TrimBlanksAndControls(std::string_view text) {
+  while (!text.empty() && IsBlankOrControl(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && IsBlankOrControl(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+bool IsFileNameSafe(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-' || c == '.';
+}
+
+// An uncompressed print command always holds the element name "Cmd".
+bool IsCompressed(const std::string& body) {
+  return body.find("Cmd") == std::string::npos;
+}
+
+void CheckSenderVersion(const std::string& version) {
+  if (version != kAnyVersion && version != ProgramVersion) {
+    throw Exception("Не соответствие версий программ Harrier.exe (" + version +
+                    ") и Kestrel.exe (" + ProgramVersion + ")");
+  }
+}
+
+void FillDeviceCmd(const TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& device) {
+  device.FCmd = cmd.FCmd;
+  device.FHardwareName = cmd.FName;
+  device.FPrinterPort = cmd.FPort;
+  device.FBaudRate = cmd.FBaudRate;
+  device.FPassword = cmd.FPwd;
+  device.FText = cmd.FText;
+  device.FSumm0 = cmd.FSumm0;
+  device.FSumm1 = cmd.FSumm1;
+  device.FTimeOutSec = timeout_sec;
+}
+
+// The driver's Error in either result reaches the other one.
+void AgreeErrors(TTermPrintRes& res, TPrnZREPRes& zres) {
+  if (!res.FError.empty())
+    zres.FError = res.FError;
+  if (!zres.FError.empty())
+    res.FError = zres.FError;
+}
+
+}  // namespace
+
+std::uint16_t CommandTimeout(std::string_view cmd) {
+  for (const CommandTimeoutRow& row : kCommandTimeouts) {
+    if (row.cmd == cmd)
+      return row.seconds;
+  }
+  return kDefaultTimeoutSec;
+}
+
+bool IsZReportCommand(std::string_view cmd) {
+  return cmd == "zrep" || cmd == "zbuf";
+}
+
+std::string MapModelName(const std::string& name) {
+  const std::string_view trimmed = TrimBlanksAndControls(name);
+  for (const ModelNameRow& row : kModelNameMap) {
+    if (row.received == trimmed)
+      return std::string(row.driver_name);
+  }
+  return name;
+}
+
+std::string PortForFileName(std::string_view port) {
+  // One "_" per character, not per byte of a multi-byte character; a byte
+  // that is no valid UTF-8 counts as a character of its own.
+  std::string result;
+  std::size_t pos = 0;
+  while (pos < port.size()) {
+    if (IsFileNameSafe(port[pos])) {
+      result += port[pos++];
+      continue;
+    }
+    result += '_';
+    char32_t code_point = 0;
+    if (!DecodeUtf8(port, pos, code_point))
+      ++pos;
+  }
+  return result;
+}
+
+std::string ParamsFileName(const std::string& program_folder, std::string_view port,
+                           const platform::CivilTime& now) {
+  return program_folder + "P" +
+         Format("%.2d%.2d%.2d%.2d%.2d%.2d%.3d", now.year % 100, now.month, now.day, now.hour,
+                now.minute, now.second, now.millisecond) +
+         PortForFileName(port) + ".dat";
+}
+
+TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
+                             DriverVersionLog& versions)
+    : program_folder_(std::move(program_folder)),
+      queue_(queue),
+      log_(std::move(log)),
+      versions_(versions) {}
+
+std::string TPrintService::Print(std::string Buf) const {
+  TPrintCmd cmd;
+  TTermPrintRes res;
+  TPrnZREPRes zres;
+  const bool compressed = IsCompressed(Buf);
+  try {
+    if (compressed)
+      Buf = UnpackString(Buf);
+    Execute(Buf, cmd, res, zres);
+  } catch (const std::exception& failure) {
+    if (res.FError.empty())
+      res.FError = failure.what();
+  }
+  AgreeErrors(res, zres);
+  std::string answer = IsZReportCommand(cmd.FCmd) ? ObjToBSON(zres) : ObjToBSON(res);
+  if (compressed)
+    answer = PackString(answer);
+  if (!res.FError.empty())
+    log_(cmd.FPort + "," + cmd.FName + " " + cmd.FCmd + ": " + res.FError);
+  return answer;
+}
+
+// Decodes and checks the command, then runs it while holding its port.
+void TPrintService::Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res,
+                            TPrnZREPRes& zres) const {
+  BSONToObj(Buf, cmd);
+  CheckSenderVersion(cmd.FSrvVer);
+  const TPortHold hold(queue_, cmd.FPort);
+  RunDriver(cmd, res, zres);
+}
+
+void TPrintService::RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const {
+  const std::uint16_t timeout_sec = CommandTimeout(cmd.FCmd);
+  cmd.FName = MapModelName(cmd.FName);
+  TPrnDeviceCmd device;
+  FillDeviceCmd(cmd, timeout_sec, device);
+  std::string data = ObjToBSON(device);
+  const std::string exe_name = program_folder_ + std::string(kDriverExeName);
+  const std::string params_file = ParamsFileName(program_folder_, cmd.FPort, platform::LocalNow());
+  res.FError = CallDrvExe(exe_name, params_file, timeout_sec, data);
+  if (res.FError.empty())
+    ReadDriverResult(data, res, zres);
+}
+
+// A result that mentions "Gross" is a Z-report result, whatever the command.
+void TPrintService::ReadDriverResult(const std::string& Buf, TTermPrintRes& res,
+                                     TPrnZREPRes& zres) const {
+  if (Buf.find("Gross") != std::string::npos) {
+    BSONToObj(Buf, zres);
+    versions_.Check(zres.FVersion, log_);
+  } else {
+    BSONToObj(Buf, res);
+    versions_.Check(res.FVersion, log_);
+  }
+}
+
+TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service) {
+  return [service = std::move(service)](const std::string& body) { return service->Print(body); };
+}
+
+}  // namespace kestrel

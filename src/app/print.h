@@ -1,0 +1,80 @@
+// Print command execution: a print request body is decoded, version-checked,
+// queued for its printer port, carried out by the driver executable and
+// answered with the driver's result; every failure ends up in the answer's
+// Error. The tables below are the program's fixed knowledge about commands
+// and printer models.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/driver_call.h"
+#include "app/port_queue.h"
+#include "app/tcp_printer.h"
+#include "messages/messages.h"
+#include "platform/clock.h"
+
+namespace kestrel {
+
+// The sender version that stands for any version.
+inline constexpr std::string_view kAnyVersion = "flex";
+
+// The driver executable's file name in the program folder.
+inline constexpr std::string_view kDriverExeName = "corvid.exe";
+
+// The driver time-out in seconds for a command (exact, case-sensitive);
+// commands not listed get 19 s.
+std::uint16_t CommandTimeout(std::string_view cmd);
+
+// True for the commands answered with a Z-report result.
+bool IsZReportCommand(std::string_view cmd);
+
+// The model name given to the driver: the name with leading and trailing
+// blanks and control characters removed, looked up exactly; a name that
+// matches no known model is returned unchanged, blanks included.
+std::string MapModelName(const std::string& name);
+
+// The port text as it may appear inside a file name: every character other
+// than A-Z, a-z, 0-9, "_", "-" and "." becomes "_", so no port can place the
+// parameter file outside the program folder. COM1 or ttyUSB0 stay as they are.
+std::string PortForFileName(std::string_view port);
+
+// program_folder (with its trailing separator) + "P" + the time as
+// "yymmddhhnnsszzz" + the port made safe + ".dat".
+std::string ParamsFileName(const std::string& program_folder, std::string_view port,
+                           const platform::CivilTime& now);
+
+// Serves print requests: the print route of TTCP_Printer. Any number of
+// threads may call Print at once; commands for one port wait for each other
+// in the queue, commands for different ports run in parallel.
+class TPrintService {
+ public:
+  // `program_folder` (with its trailing separator) holds the driver and the
+  // parameter files; `queue` must outlive the service; `log` receives the
+  // failure line of every command and the driver version lines.
+  TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
+                DriverVersionLog& versions = LastDriverVer());
+
+  // The answer body to the request body `Buf`: a BSON TPrnZREPRes for "zrep"
+  // and "zbuf", else a TTermPrintRes, packed when the request was. Every
+  // failure of the command is the answer's Error; only a failure to encode
+  // or pack the answer itself escapes.
+  std::string Print(std::string Buf) const;
+
+ private:
+  void Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void ReadDriverResult(const std::string& Buf, TTermPrintRes& res, TPrnZREPRes& zres) const;
+
+  const std::string program_folder_;
+  TPortQueue& queue_;
+  const LogSink log_;
+  DriverVersionLog& versions_;
+};
+
+// The handler to plug in as TPrinterRoute::Print; it keeps `service` alive.
+TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service);
+
+}  // namespace kestrel

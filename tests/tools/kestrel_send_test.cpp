@@ -1,0 +1,173 @@
+// kestrel-send as a user runs it: a real process talking to a real server
+// over loopback TCP, with the simulated driver behind the print route.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/print.h"
+#include "base/text.h"
+#include "bson/mapping.h"
+#include "files/crc32.h"
+#include "messages/messages.h"
+#include "process/exe_process.h"
+#include "support/running_daemon.h"
+#include "support/tcp_client.h"
+#include "support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+testing::LogCapture& ServerLog() {
+  static testing::LogCapture log;
+  return log;
+}
+
+std::string Quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+class KestrelSend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TTCP_Printer::SetLogSink([](const std::string& line) { ServerLog().Add(line); });
+  }
+  static void TearDownTestSuite() {
+    TTCP_Printer::SetLogSink(nullptr);
+    TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
+    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, nullptr);
+  }
+  void SetUp() override {
+    std::filesystem::copy_file(KESTREL_BIN_DIR "/corvid.exe", dir_.Path() / "corvid.exe");
+    TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(service_));
+    ASSERT_TRUE(daemon_.Listening());
+  }
+
+  // Runs kestrel-send with `args` (shell words) against the test server;
+  // returns its exit code, its standard output in `out`.
+  std::uint32_t Send(const std::string& args, std::string& out) {
+    const std::string command = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
+                                " --server 127.0.0.1:" + std::to_string(daemon_.Port()) + " " +
+                                args + " > " + Quoted(dir_.Folder() + "out") + " 2>&1";
+    TExeProcess process("/bin/sh", std::vector<std::string>{"-c", command});
+    process.SetTerminateOnDestroy(true);
+    process.Run(true, false);
+    EXPECT_TRUE(process.WaitFor(30000));
+    out = dir_.Read("out");
+    return process.ExitCode();
+  }
+
+  testing::TempDir dir_;
+  testing::TempDir locks_;
+  std::mutex cs_;
+  TPortQueue queue_{cs_, 3000ms, locks_.Folder()};
+  DriverVersionLog versions_;
+  std::shared_ptr<TPrintService> service_ = std::make_shared<TPrintService>(
+      dir_.Folder(), queue_, [](const std::string& line) { TTCP_Printer::LOG(line); }, versions_);
+  testing::RunningDaemon daemon_{ThreadClassOf<TTCP_Printer>(), ServerLog()};
+};
+
+TEST_F(KestrelSend, PrintTestShowsTheSimulatedResult) {
+  std::string out;
+  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd test", out), 0u) << out;
+  EXPECT_NE(out.find("\"KKM\": \"PayVPK80K\""), std::string::npos) << out;
+  EXPECT_NE(out.find("ТЕСТ ПРИНТЕРА"), std::string::npos) << out;
+  EXPECT_EQ(out.find("\"Error\""), std::string::npos) << out;
+}
+
+TEST_F(KestrelSend, PackedSaleCarriesEveryField) {
+  std::string out;
+  EXPECT_EQ(Send("print --packed --printer COM2 --model 'Ярус-01K' --cmd sale --summ0 12.5 "
+                 "--summ1 0,0001 --text 'Хлеб' --pwd 30 --baud 9600 --docdt '2012-07-03 14:00'",
+                 out),
+            0u)
+      << out;
+  EXPECT_NE(out.find("\"Summ0\": 12.5"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"Summ1\": 0.0001"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"KKM\": \"JARUS-01K\""), std::string::npos) << out;
+  EXPECT_NE(out.find("Хлеб"), std::string::npos) << out;
+}
+
+TEST_F(KestrelSend, AnswerWithAnErrorExitsWithOne) {
+  std::string out;
+  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd dance", out), 1u);
+  EXPECT_NE(out.find("\"Error\": \"Неизвестная команда dance\""), std::string::npos) << out;
+  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd test --srvver 1", out), 1u);
+  EXPECT_NE(out.find("Не соответствие версий программ"), std::string::npos) << out;
+}
+
+TEST_F(KestrelSend, VersionQuery) {
+  std::string out;
+  EXPECT_EQ(Send("version", out), 0u);
+  EXPECT_EQ(out, "{\n  \"DrvVer\": \"2012.07.03 14:00\"\n}\n");
+}
+
+TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
+  // Written by the connection thread, read here once the client has ended.
+  std::mutex received_lock;
+  std::string received;
+  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, [&](const std::string& body) {
+    const std::lock_guard lock(received_lock);
+    received = body;
+    return Utf8ToWin1251("Ошибка записи");
+  });
+  const std::string file = dir_.Write("new kestrel", std::string("\x7f"
+                                                                 "ELF\0\1",
+                                                                 6));
+  std::string out;
+  EXPECT_EQ(Send("update --exever 2012.08.01 " + Quoted(file + "=bin/kestrel"), out), 1u);
+  EXPECT_EQ(out, "{\n  \"Error\": \"Ошибка записи\"\n}\n");
+  TUpdateInfo info;
+  {
+    const std::lock_guard lock(received_lock);
+    BSONToObj(received, info);
+  }
+  EXPECT_EQ(info.FEXEver, "2012.08.01");
+  ASSERT_EQ(info.Files().Count(), 1);
+  const auto& sent = static_cast<const TUpdateFile&>(*info.Files().Items(0));
+  EXPECT_EQ(sent.FName, "bin/kestrel");
+  EXPECT_EQ(sent.FBody, std::string("\x7f"
+                                    "ELF\0\1",
+                                    6));
+  EXPECT_EQ(sent.FCRC32, CalcCRC32(sent.FBody));
+}
+
+TEST_F(KestrelSend, DecodeShowsAnyBsonFileAsJson) {
+  TPrnZREPRes result;
+  result.FError = "a \"quoted\"\ntext";
+  result.FCicleSumm0 = Currency::FromRaw(-15000);
+  const std::string file = dir_.Write("z.bson", ObjToBSON(result));
+  std::string out;
+  EXPECT_EQ(Send("decode " + Quoted(file), out), 0u);
+  EXPECT_NE(out.find("\"Error\": \"a \\\"quoted\\\"\\ntext\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"CicleSumm0\": -1.5"), std::string::npos) << out;
+  dir_.Write("cut.bson", ObjToBSON(result).substr(0, 20));
+  EXPECT_EQ(Send("decode " + Quoted(dir_.Folder() + "cut.bson"), out), 3u);
+  EXPECT_NE(out.find("Malformed BSON"), std::string::npos) << out;
+}
+
+TEST_F(KestrelSend, BadCommandLinesAndMissingServers) {
+  std::string out;
+  EXPECT_EQ(Send("--help", out), 0u);
+  EXPECT_NE(out.find("Usage: kestrel-send"), std::string::npos);
+  EXPECT_EQ(Send("print --printer COM1", out), 2u);
+  EXPECT_EQ(Send("print --cmd test --summ0 1.23456", out), 2u);
+  EXPECT_NE(out.find("--summ0"), std::string::npos) << out;
+  EXPECT_EQ(Send("fly", out), 2u);
+  const std::string no_server = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
+                                " --server 127.0.0.1:" + std::to_string(testing::FreePort()) +
+                                " version > " + Quoted(dir_.Folder() + "out") + " 2>&1";
+  TExeProcess process("/bin/sh", std::vector<std::string>{"-c", no_server});
+  process.Run(true, false);
+  EXPECT_TRUE(process.WaitFor(30000));
+  EXPECT_EQ(process.ExitCode(), 3u);
+  EXPECT_NE(dir_.Read("out").find("Cannot connect"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,19 @@
+// Any BSON document as readable JSON text, for showing answers and files.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrel::tools {
+
+// The document as indented JSON (UTF-8). Strings that are not valid UTF-8
+// are repaired; binary data becomes {"$binary": base64}, date-times
+// {"$date": "yyyy-mm-dd hh:nn:ss.zzz"}, object ids {"$oid": hex}. A
+// document that is cut short or malformed raises Exception naming the
+// offset where reading stopped.
+std::string BsonToJson(std::string_view document);
+
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(std::string_view text);
+
+}  // namespace kestrel::tools
