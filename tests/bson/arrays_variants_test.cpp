@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/bson_bytes.h"
+
 #include <type_traits>
 
 #include "bson/document.h"
@@ -9,30 +11,9 @@
 namespace kestrel {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values)
-    bytes += static_cast<char>(v);
-  return bytes;
-}
-
-std::string Document(const std::string& elements) {
-  const auto length = static_cast<std::uint32_t>(elements.size() + 5);
-  std::string doc;
-  for (int i = 0; i < 4; ++i)
-    doc += static_cast<char>(length >> (8 * i));
-  return doc + elements + '\0';
-}
-
-template <class Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const EBSONError& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::Bytes;
+using testing::Document;
+using testing::ErrorOf;
 
 const std::string kPrivet = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";  // Привет
 const std::string kPrivet1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/bson_bytes.h"
+
 #include "bson/document.h"
 #include "bson/item_list.h"
 #include "bson/mapping.h"
@@ -10,22 +12,8 @@
 namespace kestrel {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values)
-    bytes += static_cast<char>(v);
-  return bytes;
-}
-
-template <class Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const EBSONError& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::Bytes;
+using testing::ErrorOf;
 
 // The names and types of a document's elements, in order.
 std::vector<std::pair<std::string, int>> Elements(const TBSON& doc) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/bson_bytes.h"
+
 #include "bson/document.h"
 #include "bson/item_list.h"
 #include "bson/mapping.h"
@@ -9,12 +11,7 @@
 namespace kestrel {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values)
-    bytes += static_cast<char>(v);
-  return bytes;
-}
+using testing::Bytes;
 
 std::vector<std::string> ElementNames(const TBSON& doc) {
   TBSONDocBulder reader(doc);

@@ -1,36 +1,16 @@
 #include <gtest/gtest.h>
 
+#include "support/bson_bytes.h"
+
 #include "base/text.h"
 #include "bson/document.h"
 
 namespace kestrel {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values)
-    bytes += static_cast<char>(v);
-  return bytes;
-}
-
-std::string Document(const std::string& elements) {
-  const auto length = static_cast<std::uint32_t>(elements.size() + 5);
-  std::string doc;
-  for (int i = 0; i < 4; ++i)
-    doc += static_cast<char>(length >> (8 * i));
-  return doc + elements + '\0';
-}
-
-// Runs `read` and returns the EBSONError message it raises.
-template <class Read>
-std::string ErrorOf(Read read) {
-  try {
-    read();
-  } catch (const EBSONError& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::Bytes;
+using testing::Document;
+using testing::ErrorOf;
 
 const std::string kEmpty = Bytes({5, 0, 0, 0, 0});
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/bson_bytes.h"
+
 #include <cstring>
 #include <limits>
 
@@ -8,19 +10,8 @@
 namespace kestrel {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values)
-    bytes += static_cast<char>(v);
-  return bytes;
-}
-
-// The document holding one element made of `element` (type, name, payload).
-std::string Document(const std::string& element) {
-  const auto length = static_cast<std::uint32_t>(element.size() + 5);
-  std::string doc = Bytes({int(length & 0xFF), int(length >> 8 & 0xFF), 0, 0});
-  return doc + element + '\0';
-}
+using testing::Bytes;
+using testing::Document;
 
 std::uint32_t Header(std::string_view buffer) {
   std::uint32_t value;
