@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/file_system.h"
 #include "raised.h"
@@ -151,6 +153,23 @@ TEST(FileSharing, FileBeingWrittenAdmitsNoOtherOpener) {
   writer.Close();
   // The refused writer did not truncate what the first one wrote.
   EXPECT_EQ(Body(name), "held");
+}
+
+TEST(FileSharing, HolderThatLetsGoAtOnceIsWaitedFor) {
+  // A child being started by another thread holds the lock this briefly.
+  testing::TempDir dir;
+  const std::string name = dir.Write("brief.dat", "content");
+  platform::SystemError error;
+  platform::File writer = platform::CreateForWriting(name, false, error);
+  ASSERT_TRUE(writer.IsOpen()) << error.text;
+  writer.Write("new", 3);
+  std::thread release([&writer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    writer.Close();
+  });
+  const std::string body = Body(name);
+  release.join();
+  EXPECT_EQ(body, "new");
 }
 
 TEST(FileSharing, ReadersDoNotLockEachOtherOut) {

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <utility>
 
 namespace kestrel::platform {
@@ -109,15 +111,30 @@ int OpenRegular(const std::string& name, int flags, mode_t mode, SystemError& er
   return fd;
 }
 
+// A child that another thread is just starting holds copies of this
+// process's descriptors, and so their locks, until it runs its program:
+// such a holder is gone within moments, so a refused lock is retried for a
+// short while before the file counts as in use.
+constexpr auto kInUseRetryTime = std::chrono::milliseconds(200);
+constexpr auto kInUseRetryStep = std::chrono::milliseconds(1);
+
 bool Lock(int fd, int operation, SystemError& error) {
-  int result;
-  do {
-    result = flock(fd, operation | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  if (result == 0)
-    return true;
-  error = errno == EWOULDBLOCK ? SystemError{EWOULDBLOCK, kFileInUseText} : LastError();
-  return false;
+  const auto give_up = std::chrono::steady_clock::now() + kInUseRetryTime;
+  for (;;) {
+    if (flock(fd, operation | LOCK_NB) == 0)
+      return true;
+    if (errno == EINTR)
+      continue;
+    if (errno != EWOULDBLOCK) {
+      error = LastError();
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= give_up) {
+      error = SystemError{EWOULDBLOCK, kFileInUseText};
+      return false;
+    }
+    std::this_thread::sleep_for(kInUseRetryStep);
+  }
 }
 
 }  // namespace
