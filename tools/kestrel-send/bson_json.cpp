@@ -80,12 +80,8 @@ class Reader {
     }
     if (pos_ != end)
       Fail("document length does not match its elements");
-    // Appended in two steps: GCC 12 at -O3 sees a false overlap in
-    // "\n" + std::string(...) and fails the release build with -Werror=restrict.
-    if (!first) {
-      out += '\n';
-      out.append(2 * depth, ' ');
-    }
+    if (!first)
+      out += "\n" + std::string(2 * depth, ' ');
     return out + (is_array ? "]" : "}");
   }
 
