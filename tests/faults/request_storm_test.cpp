@@ -1,0 +1,170 @@
+// Many clients at once sending malformed requests of every kind to the real
+// server, with well-formed ones in between: the server never hangs on a bad
+// request, answers every good one correctly and is still serving at the end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "faults/print_commands.h"
+#include "files/pack.h"
+#include "support/kestrel_process.h"
+#include "support/tcp_client.h"
+
+namespace kestrel::testing {
+namespace {
+
+constexpr int kClients = 16;
+constexpr int kRequestsPerClient = 200;
+constexpr int kGoodEvery = 8;
+// A malformed request must be answered or dropped well within this.
+constexpr int kMalformedBoundMs = 5000;
+
+std::string RandomBytes(std::mt19937& random, std::size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes)
+    c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+std::string WithLength(const std::string& length, const std::string& body) {
+  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " + length +
+         "\r\n\r\n" + body;
+}
+
+std::string BadLength(std::mt19937& random, const std::string& body) {
+  static const std::vector<std::string> lengths = {
+      "-1", "abc", "99999999999999999999", "2147483648", "2147483647", "", "12x", " -0"};
+  if (random() % 3 == 0)  // longer than the body that follows
+    return WithLength(std::to_string(body.size() + 1 + random() % 1000), body);
+  return WithLength(lengths[random() % lengths.size()], body);
+}
+
+// A document whose outer or inner lengths lie, or that ends early.
+std::string BrokenDocument(std::mt19937& random, const std::string& good) {
+  std::string doc = good;
+  switch (random() % 4) {
+    case 0:
+      return doc.substr(0, random() % doc.size());
+    case 1:
+      doc[random() % 4] = static_cast<char>(random());
+      return doc;
+    case 2:
+      doc[4 + random() % (doc.size() - 4)] = static_cast<char>(random());
+      return doc;
+    default:
+      return std::string(
+                 "\xff\xff\xff\x7f\x02"
+                 "EnumCOMs\0",
+                 14) +
+             RandomBytes(random, 16);
+  }
+}
+
+std::string BadCrcPacked(std::mt19937& random, const std::string& good) {
+  std::string packed = PackString(good);
+  const std::size_t at = random() % packed.size();
+  packed[at] = static_cast<char>(packed[at] ^ (1 + random() % 255));
+  return packed;
+}
+
+std::string Malformed(std::mt19937& random, const std::string& good_print) {
+  switch (random() % 6) {
+    case 0:
+      return RandomBytes(random, 1 + random() % 512);
+    case 1: {
+      const std::string full = HttpPost(good_print);
+      return full.substr(0, 1 + random() % (full.find("\r\n\r\n") + 2));
+    }
+    case 2:
+      return BadLength(random, good_print);
+    case 3:
+      return HttpPost(RandomBytes(random, 1 + random() % 256));
+    case 4:
+      return HttpPost(BrokenDocument(random, good_print));
+    default:
+      return HttpPost(BadCrcPacked(random, good_print));
+  }
+}
+
+class Storm {
+ public:
+  explicit Storm(std::uint16_t server) : server_(server) {}
+
+  void Client(int index) {
+    std::mt19937 random(static_cast<std::uint32_t>(index) + 1);
+    const std::string good_print = PrintCommand(port_, "sale");
+    for (int request = 0; request < kRequestsPerClient; ++request) {
+      if (request % kGoodEvery == 0)
+        Good(request % (2 * kGoodEvery) == 0, good_print);
+      else
+        Bad(Malformed(random, good_print));
+    }
+  }
+  std::vector<std::string> Failures() const {
+    const std::lock_guard lock(mutex_);
+    return failures_;
+  }
+  int GoodAnswered() const { return good_answered_; }
+
+ private:
+  void Good(bool version, const std::string& good_print) {
+    if (version) {
+      const std::string answer = HttpBody(Exchange(server_, HttpPost("DrvVer"), 30000));
+      Expect(answer == kVersionAnswer, "version query answered " + answer);
+      return;
+    }
+    const auto result = ReceiptResult(HttpBody(Exchange(server_, HttpPost(good_print), 30000)));
+    Expect(result->FError.empty() && result->FDocNo == 1, "print answered " + result->FError);
+  }
+  void Bad(const std::string& request) {
+    platform::Socket client = ConnectLoopback(server_);
+    if (!client.IsOpen())
+      return Expect(false, "connect failed: " + client.LastErrorText());
+    client.Send(request, kMalformedBoundMs);
+    bool closed = false;
+    ReceiveUntilClosed(client, kMalformedBoundMs, &closed);
+    Expect(closed, "a malformed request held its connection open");
+  }
+  void Expect(bool good, const std::string& failure) {
+    if (good) {
+      ++good_answered_;
+      return;
+    }
+    const std::lock_guard lock(mutex_);
+    if (failures_.size() < 20)
+      failures_.push_back(failure);
+  }
+
+  const std::uint16_t server_;
+  const std::string port_ = UniquePortName("storm");
+  mutable std::mutex mutex_;
+  std::vector<std::string> failures_;
+  std::atomic<int> good_answered_{0};
+};
+
+TEST(RequestStorm, MalformedRequestsFromManyClientsLeaveGoodOnesAnswered) {
+  KestrelProcess server{KESTREL_BIN_DIR};
+  server.CopyTool("corvid-instant", "corvid.exe");
+  ASSERT_TRUE(server.Start()) << server.Output();
+  Storm storm(server.Port());
+  std::vector<std::thread> clients;
+  for (int index = 0; index < kClients; ++index)
+    clients.emplace_back([&storm, index] { storm.Client(index); });
+  for (auto& client : clients)
+    client.join();
+
+  EXPECT_EQ(storm.Failures(), std::vector<std::string>{});
+  EXPECT_EQ(storm.GoodAnswered(), kClients * kRequestsPerClient);
+  EXPECT_TRUE(server.Running());
+  EXPECT_EQ(server.Post("DrvVer"), kVersionAnswer);
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.Output().find("Sanitizer"), std::string::npos) << server.Output();
+}
+
+}  // namespace
+}  // namespace kestrel::testing
