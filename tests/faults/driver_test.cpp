@@ -79,12 +79,17 @@ TEST_F(FaultyDriver, KilledByAnotherProcessInTheMiddleOfACommand) {
     SendSignal(pid, "KILL");
   client.join();
   ASSERT_TRUE(started);
-  // The command document is still in the file: it reads as a result without
-  // any fiscal data.
+  // The command is still in the file; read as a result it would pass for a
+  // success.
   const auto result = ReceiptResult(answer);
-  EXPECT_EQ(result->FError.find("undecodable"), std::string::npos) << result->FError;
-  EXPECT_EQ(result->FDocNo, 0);
-  EXPECT_EQ(result->FCheckNo, 0);
+  EXPECT_EQ(result->FError, "Неизвестная ошибка");
+  EXPECT_EQ(result->FSumm0.Raw(), 0);
+  ExpectPortFreeAndServing();
+}
+
+TEST_F(FaultyDriver, FailingWithoutTouchingTheFile) {
+  StartWithFault("exit 3");
+  EXPECT_EQ(SendFaultyCommand()->FError, "Неизвестная ошибка");
   ExpectPortFreeAndServing();
 }
 

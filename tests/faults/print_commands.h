@@ -21,6 +21,7 @@ inline std::string PrintCommand(const std::string& port, const std::string& cmd,
   command.FName = "PayVKP-80K";
   command.FCmd = cmd;
   command.FText = text;
+  command.FSumm0 = Currency::FromRaw(125000);
   command.FSrvVer = ProgramVersion;
   return ObjToBSON(command);
 }
