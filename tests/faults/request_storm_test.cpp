@@ -18,8 +18,8 @@
 namespace kestrel::testing {
 namespace {
 
-constexpr int kClients = 16;
-constexpr int kRequestsPerClient = 200;
+constexpr int kClients = 32;
+constexpr int kRequestsPerClient = 100;
 constexpr int kGoodEvery = 8;
 // A malformed request must be answered or dropped well within this.
 constexpr int kMalformedBoundMs = 5000;
@@ -39,8 +39,14 @@ std::string WithLength(const std::string& length, const std::string& body) {
 std::string BadLength(std::mt19937& random, const std::string& body) {
   static const std::vector<std::string> lengths = {
       "-1", "abc", "99999999999999999999", "2147483648", "2147483647", "", "12x", " -0"};
-  if (random() % 3 == 0)  // longer than the body that follows
-    return WithLength(std::to_string(body.size() + 1 + random() % 1000), body);
+  switch (random() % 4) {
+    case 0:  // longer than the body that follows
+      return WithLength(std::to_string(body.size() + 1 + random() % 1000), body);
+    case 1:  // shorter: the rest is never looked at
+      return WithLength(std::to_string(random() % body.size()), body);
+    default:
+      break;
+  }
   return WithLength(lengths[random() % lengths.size()], body);
 }
 
@@ -97,7 +103,8 @@ class Storm {
 
   void Client(int index) {
     std::mt19937 random(static_cast<std::uint32_t>(index) + 1);
-    const std::string good_print = PrintCommand(port_, "sale");
+    // A port per client: the good prints of different clients run at once.
+    const std::string good_print = PrintCommand(port_ + "-" + std::to_string(index), "sale");
     for (int request = 0; request < kRequestsPerClient; ++request) {
       if (request % kGoodEvery == 0)
         Good(request % (2 * kGoodEvery) == 0, good_print);
