@@ -60,7 +60,9 @@ TEST(PortLockAfterKill, NextServerPrintsAtOnceWhileTheOrphanedDriverRuns) {
   ASSERT_TRUE(second.Start()) << second.Output();
   // The port wait is minutes long: an inherited lock would leave no answer
   // within this bound.
-  const auto result = ReceiptResult(second.Post(PrintCommand(port, "sale"), 10000));
+  const std::string answer = second.Post(PrintCommand(port, "sale"), 10000);
+  ASSERT_NE(answer, "<no answer>") << "the port is still locked by the killed server's driver";
+  const auto result = ReceiptResult(answer);
   EXPECT_EQ(result->FError, "");
   EXPECT_EQ(result->FDocNo, 1);
   EXPECT_TRUE(SendSignal(driver.Pid(), "0")) << "the orphaned driver should still run";
