@@ -12,8 +12,8 @@
 
 namespace kestrel::testing {
 
-// A print command document for `port`; "test" is the command the drivers of
-// these tests treat as the faulty one.
+// A print command document for `port`, with a sum, so that an answer that
+// merely echoes the command shows it.
 inline std::string PrintCommand(const std::string& port, const std::string& cmd,
                                 const std::string& text = "") {
   TPrintCmd command;
