@@ -32,6 +32,19 @@ class ParamsFileRemover {
   const std::string& name_;
 };
 
+constexpr char kUnknownError[] = "Неизвестная ошибка";
+
+// A driver that failed (killed by a signal, or a failing exit code) and left
+// its command untouched has given no result: read as one, the command would
+// pass for a success and even echo its sums back. Then `Data` is cleared.
+bool DriverFailedWithoutAnswer(const TExeProcess& driver, const std::string& command,
+                               std::string& Data) {
+  if (driver.ExitCode() == 0 || Data != command)
+    return false;
+  Data.clear();
+  return true;
+}
+
 constexpr std::array<std::u32string_view, 12> kMonthAbbreviations = {
     U"Jan", U"Feb", U"Mar", U"Apr", U"May", U"Jun", U"Jul", U"Aug", U"Sep", U"Oct", U"Nov", U"Dec"};
 
@@ -169,14 +182,15 @@ std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile
   const std::uint32_t limit_ms = static_cast<std::uint32_t>(TimeOutSec + kDriverGraceSec) * 1000;
   const ParamsFileRemover remover(ParamsFile);
   WriteFileBody(ParamsFile, Data);
+  const std::string command = std::move(Data);
   Data.clear();
   driver.Run(true, false);
   while (true) {
     if (!driver.Runned()) {
       if (!FileExists(ParamsFile))
-        return "Неизвестная ошибка";
+        return kUnknownError;
       ReadFileBody(ParamsFile, true, Data);
-      return "";
+      return DriverFailedWithoutAnswer(driver, command, Data) ? kUnknownError : "";
     }
     driver.WaitFor(kDriverPollMs);
     if (TicksSince(start) > limit_ms) {

@@ -59,7 +59,8 @@ std::string FormatVersionTime(TDateTime value);
 // arguments ParamsFile and TimeOutSec * 1000 (each passed unchanged, blanks
 // included) and, once it has ended, `Data` holds what it left in the file.
 // Returns "" on success, "Неизвестная ошибка" when the driver ended without
-// leaving the file, or "Не дождались окончания печати за N сек." when it
+// leaving the file or failed (exit code not 0) leaving the command in it
+// unchanged, or "Не дождались окончания печати за N сек." when it
 // still ran TimeOutSec + 2 s after the start (it is then stopped); `Data`
 // is empty in both cases. The file is deleted on every path, also when the
 // file cannot be written or read or the driver cannot be started, which

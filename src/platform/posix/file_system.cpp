@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -26,6 +27,14 @@ SystemError ErrorFromCode(int code) {
 
 SystemError LastError() {
   return ErrorFromCode(errno);
+}
+
+// By default a write past the file size limit ends the whole server with
+// SIGXFSZ; ignored, the write fails with EFBIG like one on a full disk and
+// its caller reports it. Children get the default action back when started.
+void IgnoreFileSizeSignal() {
+  static const bool ignored = signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  static_cast<void>(ignored);
 }
 
 // Windows refuses a second opener of a file being written; advisory locks
@@ -174,6 +183,7 @@ std::size_t File::Read(void* buffer, std::size_t count) {
 }
 
 std::size_t File::Write(const void* data, std::size_t count) {
+  IgnoreFileSizeSignal();
   std::size_t done = 0;
   while (done < count) {
     const ssize_t n =
