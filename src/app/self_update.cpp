@@ -23,8 +23,9 @@ constexpr char kWriteError[] =
     "Ошибка записи файла %s на диск при обновлении программы на версию %s: %s";
 constexpr char kUnsafeName[] = "недопустимое имя файла";
 
-// Marks a file being installed; a start removes it if an install was cut short.
-constexpr std::string_view kPartPrefix = "~part~";
+// Marks a file being installed, as long as "~new~" so that every stored file
+// can be installed; a start removes it if an install was cut short.
+constexpr std::string_view kPartPrefix = "~tmp~";
 
 constexpr std::uint32_t kOwnerExecute = 0100;
 constexpr std::uint32_t kReadBits = 0444;

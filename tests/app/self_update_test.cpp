@@ -252,7 +252,7 @@ TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArgumen
   EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
   EXPECT_FALSE(fs::exists(dir_.Path() / "forms"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
-  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~part~"));
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
 }
 
 TEST_F(UpdateStart, NewProgramWithoutAnOldOneIsMadeExecutable) {
@@ -290,7 +290,7 @@ TEST_F(UpdateStart, OneBudgetServesTheWholePass) {
   EXPECT_EQ(ReadFile(dir_.Path() / "a.dat"), "old");
   EXPECT_EQ(ReadFile(dir_.Path() / "b.dat"), "old");
   EXPECT_EQ(ReadFile(dir_.Path() / "c.dat"), "new");
-  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~part~"));
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
   EXPECT_TRUE(StartedWith("tool"));
 }
 
@@ -323,7 +323,7 @@ TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
 
 TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeleted) {
   for (const std::string name :
-       {"~new~tool", "~new~tables.dat", "~part~tables.dat", "tables.dat", "tool~new~", "~NEW~tool"})
+       {"~new~tool", "~new~tables.dat", "~tmp~tables.dat", "tables.dat", "tool~new~", "~NEW~tool"})
     WriteFile(dir_.Path() / name, "x");
   WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "x");
   DeleteUpdateLeftovers(dir_.Folder());
@@ -381,7 +381,7 @@ TEST_F(SelfUpdate, NewBuildComesBackOnTheSameAddress) {
   ASSERT_TRUE(kestrel_.WaitAnswering(15000)) << kestrel_.Output();
   EXPECT_EQ(Program(), build);
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
-  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~part~"));
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
   const std::optional<int> pid = OnlyRunning();
   ASSERT_TRUE(pid);
   EXPECT_TRUE(testing::KestrelProgram::ImageOf(*pid) == build);
