@@ -41,7 +41,7 @@ class KestrelProgram {
   bool WaitAnswering(int bound_ms) const;
   // Posts `body` to Port() and returns the answer's body, or a text that
   // says what went wrong.
-  std::string Post(const std::string& body, int bound_ms = 10000) const;
+  std::string Post(const std::string& body, int bound_ms = 60000) const;
 
   // The processes running from an executable inside the folder.
   std::vector<int> Running() const;

@@ -177,7 +177,7 @@ TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
   testing::TempDir upload;
   testing::KestrelProgram kestrel(program_folder, KESTREL_BIN_DIR "/kestrel");
   kestrel.Start();
-  ASSERT_TRUE(kestrel.WaitAnswering(10000)) << kestrel.Output();
+  ASSERT_TRUE(kestrel.WaitAnswering(30000)) << kestrel.Output();
   const std::string build = kestrel.OriginalImage() + "\nnew build\n";
   const std::string build_file = upload.Write("kestrel", build);
   const std::string command = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
@@ -191,7 +191,7 @@ TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
   EXPECT_EQ(client.ExitCode(), 0u);
   EXPECT_EQ(upload.Read("out"), "{}\n");
   ASSERT_TRUE(kestrel.WaitStartedExit(5000)) << kestrel.Output();
-  ASSERT_TRUE(kestrel.WaitAnswering(15000)) << kestrel.Output();
+  ASSERT_TRUE(kestrel.WaitAnswering(60000)) << kestrel.Output();
   EXPECT_TRUE(program_folder.Read("kestrel") == build);
   EXPECT_FALSE(std::filesystem::exists(program_folder.Path() / "~new~kestrel"));
 }
