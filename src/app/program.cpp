@@ -50,6 +50,14 @@ bool InstallOrReport(const TUpdateProgram& program) {
   }
 }
 
+void DeleteLeftoversOrReport(const std::string& program_folder) {
+  try {
+    DeleteUpdateLeftovers(program_folder);
+  } catch (const std::exception& failure) {
+    std::cerr << failure.what() << '\n';
+  }
+}
+
 void RunCopyOrReport(const TUpdateProgram& program) {
   try {
     RunUpdatedCopy(program);
@@ -71,7 +79,7 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   hooks.daemon.terminate = [state] { state->slot.Terminate(); };
   hooks.daemon.ended = [state] { return state->slot.Empty(); };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
-  hooks.DeleteUpdateLeftovers = [program] { DeleteUpdateLeftovers(program.folder); };
+  hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
   hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };
   return hooks;
 }
