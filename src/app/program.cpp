@@ -1,12 +1,15 @@
 #include "app/program.h"
 
+#include <exception>
+#include <iostream>
 #include <memory>
+#include <utility>
 
 #include "app/enum_coms.h"
 #include "app/port_queue.h"
 #include "app/print.h"
+#include "app/self_update.h"
 #include "app/tcp_printer.h"
-#include "platform/executable.h"
 #include "server/tcp_daemon.h"
 
 namespace kestrel {
@@ -19,7 +22,7 @@ struct ServerState {
   std::unique_ptr<TPortQueue> queue;
 };
 
-void StartDaemon(ServerState& state, const std::string& program_folder, const std::string& ip,
+void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::string& ip,
                  std::uint16_t port) {
   // The window exists while its FormCreate starts us; the queue shares its
   // critical section, as the port table belongs to the window.
@@ -29,25 +32,55 @@ void StartDaemon(ServerState& state, const std::string& program_folder, const st
                          [](const std::string& body) { return EnumCOMs(body); });
   TTCP_Printer::SetRoute(TPrinterRoute::Print,
                          MakePrintRoute(std::make_shared<TPrintService>(
-                             program_folder, *state.queue, &TTCP_Printer::LOG)));
+                             program.folder, *state.queue, &TTCP_Printer::LOG)));
+  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf,
+                         MakeUpdateRoute(std::make_shared<TUpdateService>(
+                             program.folder, program.file_name, RestartAfterUpdate)));
   TTCPDaemon::Create(ip, port, ThreadClassOf<TTCP_Printer>(), &state.slot);
+}
+
+// Before the window exists and after it is gone, standard error is the only
+// place left to tell why the program does not come back.
+bool InstallOrReport(const TUpdateProgram& program) {
+  try {
+    return InstallUpdateFiles(program);
+  } catch (const std::exception& failure) {
+    std::cerr << failure.what() << '\n';
+    return true;
+  }
+}
+
+void DeleteLeftoversOrReport(const std::string& program_folder) {
+  try {
+    DeleteUpdateLeftovers(program_folder);
+  } catch (const std::exception& failure) {
+    std::cerr << failure.what() << '\n';
+  }
+}
+
+void RunCopyOrReport(const TUpdateProgram& program) {
+  try {
+    RunUpdatedCopy(program);
+  } catch (const std::exception& failure) {
+    std::cerr << failure.what() << '\n';
+  }
 }
 
 }  // namespace
 
-std::string ProgramFolder() {
-  const std::string path = platform::RunningExecutablePath();
-  return path.substr(0, path.rfind('/') + 1);
-}
-
-KestrelHooks MakeProgramHooks(const std::string& program_folder) {
+KestrelHooks MakeProgramHooks(const std::string& executable_path,
+                              std::vector<std::string> arguments) {
+  const TUpdateProgram program = UpdateProgramOf(executable_path, std::move(arguments));
   auto state = std::make_shared<ServerState>();
   KestrelHooks hooks;
-  hooks.daemon.start = [state, program_folder](const std::string& ip, std::uint16_t port) {
-    StartDaemon(*state, program_folder, ip, port);
+  hooks.daemon.start = [state, program](const std::string& ip, std::uint16_t port) {
+    StartDaemon(*state, program, ip, port);
   };
   hooks.daemon.terminate = [state] { state->slot.Terminate(); };
   hooks.daemon.ended = [state] { return state->slot.Empty(); };
+  hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
+  hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
+  hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };
   return hooks;
 }
 

@@ -3,18 +3,19 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/main_window.h"
 
 namespace kestrel {
 
-// The folder of the running executable, with its trailing "/": the driver,
-// the parameter files and the update files live there.
-std::string ProgramFolder();
-
 // The hooks of the program entry: a daemon that serves the version query,
-// the serial-port listing and print commands (driver and parameter files in
-// `program_folder`), logging into the main window.
-KestrelHooks MakeProgramHooks(const std::string& program_folder);
+// the serial-port listing, print commands and updates (driver, parameter and
+// update files in the folder of `executable_path`), logging into the main
+// window, and the update steps of start-up and exit. `arguments` is the
+// command line without the program path, passed on when an update restarts
+// the program.
+KestrelHooks MakeProgramHooks(const std::string& executable_path,
+                              std::vector<std::string> arguments);
 
 }  // namespace kestrel

@@ -56,6 +56,9 @@ class File {
   // True when the file's owner may execute it.
   bool IsExecutable() const;
   bool Seek(std::int64_t offset);
+  // Waits until what was written has reached the disk itself; false when the
+  // system reports a failure.
+  bool Flush();
   // Closes the file; false when the system reports a failure (for a written
   // file: data that may not have reached the disk).
   bool Close();
@@ -85,6 +88,18 @@ bool MakeFolder(const std::string& name, SystemError& error);
 // Grants or withdraws write permission (the owner's when granting, everyone's
 // when withdrawing). False when the file is missing or may not be changed.
 bool SetWritable(const std::string& name, bool writable);
+// The permission bits of `name`, links followed: read 4, write 2 and execute 1
+// for the owner (times 0100), the group (times 010) and others, as in 0755.
+// False when the file is missing.
+bool GetPermissions(const std::string& name, std::uint32_t& bits);
+// Sets those bits (higher bits of `bits` are ignored); false on a refusal.
+bool SetPermissions(const std::string& name, std::uint32_t bits);
+// Puts `source` in the place of `target` in one step: whoever opens `target`
+// sees either the old file or the whole new one, and a reader that has the
+// old one open keeps reading it. Both must be in the same folder. Refused, as
+// any opening would be, while another opener of this layer holds `target`;
+// the folder's entry is flushed to the disk before this returns.
+bool ReplaceFile(const std::string& source, const std::string& target, SystemError& error);
 // `name` as an absolute path with "." and ".." segments resolved.
 std::string AbsolutePath(const std::string& name);
 

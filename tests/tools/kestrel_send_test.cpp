@@ -14,6 +14,7 @@
 #include "files/crc32.h"
 #include "messages/messages.h"
 #include "process/exe_process.h"
+#include "support/kestrel_program.h"
 #include "support/running_daemon.h"
 #include "support/tcp_client.h"
 #include "support/temp_dir.h"
@@ -167,6 +168,32 @@ TEST_F(KestrelSend, BadCommandLinesAndMissingServers) {
   EXPECT_TRUE(process.WaitFor(30000));
   EXPECT_EQ(process.ExitCode(), 3u);
   EXPECT_NE(dir_.Read("out").find("Cannot connect"), std::string::npos);
+}
+
+// What a user does to update a running server: sends a new build with the
+// client and sees the server come back as that build on the same address.
+TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
+  testing::TempDir program_folder;
+  testing::TempDir upload;
+  testing::KestrelProgram kestrel(program_folder, KESTREL_BIN_DIR "/kestrel");
+  kestrel.Start();
+  ASSERT_TRUE(kestrel.WaitAnswering(30000)) << kestrel.Output();
+  const std::string build = kestrel.OriginalImage() + "\nnew build\n";
+  const std::string build_file = upload.Write("kestrel", build);
+  const std::string command = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
+                              " --server 127.0.0.1:" + std::to_string(kestrel.Port()) +
+                              " update --exever 2012.08.01 " + Quoted(build_file) + " > " +
+                              Quoted(upload.Folder() + "out") + " 2>&1";
+  TExeProcess client("/bin/sh", std::vector<std::string>{"-c", command});
+  client.SetTerminateOnDestroy(true);
+  client.Run(true, false);
+  ASSERT_TRUE(client.WaitFor(30000));
+  EXPECT_EQ(client.ExitCode(), 0u);
+  EXPECT_EQ(upload.Read("out"), "{}\n");
+  ASSERT_TRUE(kestrel.WaitStartedExit(5000)) << kestrel.Output();
+  ASSERT_TRUE(kestrel.WaitAnswering(60000)) << kestrel.Output();
+  EXPECT_TRUE(program_folder.Read("kestrel") == build);
+  EXPECT_FALSE(std::filesystem::exists(program_folder.Path() / "~new~kestrel"));
 }
 
 }  // namespace

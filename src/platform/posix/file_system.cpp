@@ -146,6 +146,29 @@ bool Lock(int fd, int operation, SystemError& error) {
   }
 }
 
+// Closes a plain descriptor when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { CloseDescriptor(fd_); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A renamed entry is on the disk only once its folder is; best effort, as the
+// rename itself has already been done.
+void FlushFolderOf(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() >= 0)
+    fsync(fd.Get());
+}
+
 }  // namespace
 
 File::~File() {
@@ -213,6 +236,10 @@ bool File::Seek(std::int64_t offset) {
   return lseek(static_cast<int>(native_), static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
+bool File::Flush() {
+  return fsync(static_cast<int>(native_)) == 0;
+}
+
 File OpenForReading(const std::string& name, SystemError& error) {
   const int fd = OpenRegular(name, O_RDONLY, 0, error);
   if (fd < 0)
@@ -268,6 +295,37 @@ bool SetWritable(const std::string& name, bool writable) {
   const mode_t mode =
       writable ? (st.st_mode | S_IWUSR) : (st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH));
   return chmod(name.c_str(), mode & 07777) == 0;
+}
+
+bool GetPermissions(const std::string& name, std::uint32_t& bits) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0)
+    return false;
+  bits = static_cast<std::uint32_t>(st.st_mode & 0777);
+  return true;
+}
+
+bool SetPermissions(const std::string& name, std::uint32_t bits) {
+  return chmod(name.c_str(), static_cast<mode_t>(bits & 0777)) == 0;
+}
+
+// The target's lock is held across the rename, so that no opener of this
+// layer is left writing into a file that has just been taken away. A target
+// that may not even be opened is replaced without it.
+bool ReplaceFile(const std::string& source, const std::string& target, SystemError& error) {
+  const Descriptor held(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (held.Get() < 0 && errno != ENOENT && errno != EACCES) {
+    error = LastError();
+    return false;
+  }
+  if (held.Get() >= 0 && !Lock(held.Get(), LOCK_EX, error))
+    return false;
+  if (rename(source.c_str(), target.c_str()) != 0) {
+    error = LastError();
+    return false;
+  }
+  FlushFolderOf(target);
+  return true;
 }
 
 std::string AbsolutePath(const std::string& name) {

@@ -1,0 +1,438 @@
+#include "app/self_update.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "bson/mapping.h"
+#include "files/crc32.h"
+#include "messages/messages.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "support/kestrel_program.h"
+#include "support/running_daemon.h"
+#include "support/tcp_client.h"
+#include "support/temp_dir.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+constexpr char kVersion[] = "2012.08.01";
+// A file that records how it was started: its arguments, one a line.
+constexpr char kRecordingScript[] = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.started\"\n";
+
+struct PackageFile {
+  std::string name;
+  std::string body;
+  bool right_checksum = true;
+};
+
+std::string Package(const std::vector<PackageFile>& files) {
+  TUpdateInfo info;
+  info.FEXEver = kVersion;
+  for (const PackageFile& spec : files) {
+    auto* file = static_cast<TUpdateFile*>(info.Files().Add());
+    file->FName = spec.name;
+    file->FBody = spec.body;
+    file->FCRC32 = CalcCRC32(spec.body) ^ (spec.right_checksum ? 0 : 1);
+  }
+  return ObjToBSON(info);
+}
+
+std::string WriteError(const std::string& name, const std::string& reason) {
+  return Utf8ToWin1251("Ошибка записи файла " + name +
+                       " на диск при обновлении программы на версию " + kVersion + ": " + reason);
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& file, const std::string& content,
+               fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+  fs::permissions(file, perms);
+}
+
+fs::perms PermsOf(const fs::path& file) {
+  return fs::status(file).permissions() & fs::perms::mask;
+}
+
+// Every path below `root`, relative to it, sorted.
+std::vector<std::string> Tree(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    names.push_back(fs::relative(entry.path(), root).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool HasFileStartingWith(const fs::path& folder, const std::string& prefix) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with(prefix))
+      return true;
+  }
+  return false;
+}
+
+constexpr fs::perms kRwxRx = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
+constexpr fs::perms kRwR = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+
+// The update route of a real server over loopback TCP, with the program
+// folder one level below a folder that nothing may reach.
+class UpdateRequest : public ::testing::Test {
+ protected:
+  static testing::LogCapture& ServerLog() {
+    static testing::LogCapture log;
+    return log;
+  }
+  static void SetUpTestSuite() {
+    TTCP_Printer::SetLogSink([](const std::string& line) { ServerLog().Add(line); });
+  }
+  static void TearDownTestSuite() {
+    TTCP_Printer::SetLogSink(nullptr);
+    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, nullptr);
+  }
+  void SetUp() override {
+    fs::create_directory(program_);
+    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, MakeUpdateRoute(service_));
+    ASSERT_TRUE(daemon_.Listening());
+  }
+
+  std::string Send(const std::string& body) {
+    return testing::HttpAnswerBody(testing::Exchange(daemon_.Port(), testing::HttpPost(body)));
+  }
+
+  TempDir root_;
+  const fs::path program_ = root_.Path() / "app";
+  std::atomic<bool> restart_{false};
+  std::shared_ptr<TUpdateService> service_ =
+      std::make_shared<TUpdateService>(program_.string() + "/", "kestrel", restart_);
+  testing::RunningDaemon daemon_{ThreadClassOf<TTCP_Printer>(), ServerLog()};
+};
+
+TEST_F(UpdateRequest, StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces) {
+  WriteFile(program_ / "kestrel", "old program", kRwxRx);
+  WriteFile(program_ / "tables.dat", "old tables", kRwR);
+  EXPECT_EQ(Send(Package({{"kestrel", "new program"},
+                          {"tables.dat", "new tables"},
+                          {"forms/receipt.txt", "new form"}})),
+            "");
+  EXPECT_TRUE(restart_);
+  EXPECT_EQ(ReadFile(program_ / "~new~kestrel"), "new program");
+  EXPECT_EQ(PermsOf(program_ / "~new~kestrel"), kRwxRx);
+  EXPECT_EQ(ReadFile(program_ / "~new~tables.dat"), "new tables");
+  EXPECT_EQ(PermsOf(program_ / "~new~tables.dat"), kRwR);
+  EXPECT_EQ(ReadFile(program_ / "~new~forms" / "receipt.txt"), "new form");
+  EXPECT_EQ(ReadFile(program_ / "kestrel"), "old program");
+  EXPECT_EQ(ReadFile(program_ / "tables.dat"), "old tables");
+}
+
+TEST_F(UpdateRequest, StoredProgramIsExecutableEvenWhenNothingIsReplaced) {
+  EXPECT_EQ(Send(Package({{"kestrel", "#!/bin/sh\n"}})), "");
+  EXPECT_NE(PermsOf(program_ / "~new~kestrel") & fs::perms::owner_exec, fs::perms::none);
+}
+
+TEST_F(UpdateRequest, WrongChecksumNamesTheFileAndTheVersionAndWritesNothing) {
+  WriteFile(program_ / "kestrel", "old program");
+  const std::vector<std::string> before = Tree(root_.Path());
+  EXPECT_EQ(Send(Package({{"kestrel", "new program"}, {"таблицы.dat", "tables", false}})),
+            Utf8ToWin1251("Ошибка CRC для файла таблицы.dat при обновлении программы на версию " +
+                          std::string(kVersion)));
+  EXPECT_TRUE(restart_);
+  EXPECT_EQ(Tree(root_.Path()), before);
+}
+
+TEST_F(UpdateRequest, NamesThatLeaveTheProgramFolderAreRefusedBeforeAnythingIsWritten) {
+  const std::string outside = (root_.Path() / "escape.txt").string();
+  for (const std::string& name :
+       {std::string("../escape.txt"), std::string("forms/../../escape.txt"),
+        std::string("..\\escape.txt"), outside, std::string(""), std::string("forms/")}) {
+    SCOPED_TRACE(name);
+    restart_ = false;
+    const std::vector<std::string> before = Tree(root_.Path());
+    EXPECT_EQ(Send(Package({{"first.txt", "first"}, {name, "escaped"}})),
+              WriteError(name, "недопустимое имя файла"));
+    EXPECT_TRUE(restart_);
+    EXPECT_EQ(Tree(root_.Path()), before);
+  }
+}
+
+TEST_F(UpdateRequest, FailedWriteRemovesWhatTheRequestStored) {
+  WriteFile(program_ / "~new~blocked" / "inside", "a folder where the file should go");
+  const std::string answer = Send(Package({{"first.txt", "first"}, {"blocked", "second"}}));
+  const std::string prefix = WriteError("blocked", "Cannot create file");
+  EXPECT_EQ(answer.substr(0, prefix.size()), prefix) << Win1251ToUtf8(answer);
+  EXPECT_TRUE(restart_);
+  EXPECT_FALSE(fs::exists(program_ / "~new~first.txt"));
+}
+
+TEST_F(UpdateRequest, BodyThatIsNoPackageAnswersTheDecodingError) {
+  std::string body = Package({{"kestrel", "new program"}});
+  body.resize(body.size() - 3);
+  std::string message;
+  try {
+    TUpdateInfo info;
+    BSONToObj(body, info);
+  } catch (const std::exception& e) {
+    message = e.what();
+  }
+  ASSERT_FALSE(message.empty());
+  EXPECT_EQ(Send(body), Utf8ToWin1251(message));
+  EXPECT_TRUE(restart_);
+  EXPECT_EQ(Tree(program_), std::vector<std::string>{});
+}
+
+// The start-up steps on a program folder of scripts that record their start.
+class UpdateStart : public ::testing::Test {
+ protected:
+  TUpdateProgram Copy() const {
+    return UpdateProgramOf(dir_.Folder() + "~new~tool", {"ip:127.0.0.1", "port: 9100"});
+  }
+  // The arguments the program `name` was started with, once it has run.
+  std::optional<std::string> StartedWith(const std::string& name) const {
+    const fs::path record = dir_.Path() / (name + ".started");
+    if (!testing::WaitUntil([&] { return fs::exists(record) && fs::file_size(record) > 0; }, 10000))
+      return std::nullopt;
+    return ReadFile(record);
+  }
+  void Lock(const std::string& name) {
+    platform::SystemError error;
+    locks_.push_back(platform::OpenForReading(dir_.Folder() + name, error));
+    ASSERT_TRUE(locks_.back().IsOpen()) << error.text;
+  }
+  TInstallRetry Counted(std::uint32_t give_up_after_ms, std::uint32_t step_ms) {
+    return TInstallRetry{give_up_after_ms, step_ms, [this](std::uint32_t ms) {
+                           ++sleeps_;
+                           slept_ms_ += ms;
+                           if (on_sleep_)
+                             on_sleep_();
+                         }};
+  }
+
+  TempDir dir_;
+  std::vector<platform::File> locks_;
+  int sleeps_ = 0;
+  std::uint32_t slept_ms_ = 0;
+  std::function<void()> on_sleep_;
+};
+
+TEST_F(UpdateStart, ProgramUnderItsOwnNameInstallsNothing) {
+  WriteFile(dir_.Path() / "~new~tables.dat", "new");
+  EXPECT_FALSE(InstallUpdateFiles(UpdateProgramOf(dir_.Folder() + "tool", {})));
+  EXPECT_FALSE(fs::exists(dir_.Path() / "tables.dat"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
+}
+
+TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments) {
+  WriteFile(dir_.Path() / "tool", "#!/bin/sh\nexit 0\n", kRwxRx);
+  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwR);
+  WriteFile(dir_.Path() / "tables.dat", "old tables", kRwR);
+  WriteFile(dir_.Path() / "~new~tables.dat", "new tables");
+  WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "new form");
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
+  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+  EXPECT_EQ(sleeps_, 0);
+  EXPECT_EQ(ReadFile(dir_.Path() / "tool"), kRecordingScript);
+  EXPECT_EQ(PermsOf(dir_.Path() / "tool"), kRwxRx);
+  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables");
+  EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
+  EXPECT_FALSE(fs::exists(dir_.Path() / "forms"));
+  EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
+}
+
+TEST_F(UpdateStart, NewProgramWithoutAnOldOneIsMadeExecutable) {
+  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwR);
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
+  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+}
+
+// A reader of the old file keeps reading it whole, and every new opener gets
+// the whole new file: the file is never rewritten in place.
+TEST_F(UpdateStart, InstalledFileReplacesTheOldOneInOneStep) {
+  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  WriteFile(dir_.Path() / "tables.dat", "old tables");
+  WriteFile(dir_.Path() / "~new~tables.dat", "new tables, longer");
+  std::ifstream old_reader(dir_.Path() / "tables.dat", std::ios::binary);
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "old tables");
+  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables, longer");
+  EXPECT_TRUE(StartedWith("tool"));
+}
+
+TEST_F(UpdateStart, OneBudgetServesTheWholePass) {
+  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  for (const std::string name : {"a.dat", "b.dat", "c.dat"}) {
+    WriteFile(dir_.Path() / name, "old");
+    WriteFile(dir_.Path() / ("~new~" + name), "new");
+  }
+  Lock("a.dat");
+  Lock("b.dat");
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(400, 100)));
+  // Waits of 100 ms while no more than 400 ms were waited: five, for the
+  // first locked file; the second is given up after its first attempt.
+  EXPECT_EQ(sleeps_, 5);
+  EXPECT_EQ(slept_ms_, 500u);
+  EXPECT_EQ(ReadFile(dir_.Path() / "a.dat"), "old");
+  EXPECT_EQ(ReadFile(dir_.Path() / "b.dat"), "old");
+  EXPECT_EQ(ReadFile(dir_.Path() / "c.dat"), "new");
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
+  EXPECT_TRUE(StartedWith("tool"));
+}
+
+TEST_F(UpdateStart, LockedFileIsGivenUpAfterTenPointTwoSeconds) {
+  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  WriteFile(dir_.Path() / "~new~tool", "#!/bin/sh\nexit 1\n");
+  Lock("tool");
+  EXPECT_TRUE(InstallUpdateFiles(
+      Copy(), Counted(TInstallRetry{}.give_up_after_ms, TInstallRetry{}.step_ms)));
+  EXPECT_EQ(sleeps_, 51);
+  EXPECT_EQ(slept_ms_, 10200u);
+  EXPECT_EQ(ReadFile(dir_.Path() / "tool"), kRecordingScript);
+  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+}
+
+TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
+  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  WriteFile(dir_.Path() / "tables.dat", "old");
+  WriteFile(dir_.Path() / "~new~tables.dat", "new");
+  Lock("tables.dat");
+  on_sleep_ = [this] {
+    if (sleeps_ == 2)
+      locks_.clear();
+  };
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
+  EXPECT_EQ(sleeps_, 2);
+  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new");
+  EXPECT_TRUE(StartedWith("tool"));
+}
+
+TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeleted) {
+  for (const std::string name :
+       {"~new~tool", "~new~tables.dat", "~tmp~tables.dat", "tables.dat", "tool~new~", "~NEW~tool"})
+    WriteFile(dir_.Path() / name, "x");
+  WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "x");
+  DeleteUpdateLeftovers(dir_.Folder());
+  EXPECT_EQ(Tree(dir_.Path()), (std::vector<std::string>{"tables.dat", "tool~new~", "~NEW~tool",
+                                                         "~new~forms", "~new~forms/receipt.txt"}));
+}
+
+TEST_F(UpdateStart, ExitStartsTheStoredCopyWithTheArguments) {
+  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwxRx);
+  RunUpdatedCopy(UpdateProgramOf(dir_.Folder() + "tool", {"port:9100"}));
+  EXPECT_EQ(StartedWith("~new~tool"), "port:9100\n");
+}
+
+// Bounds only: a build with sanitizers moves its megabytes slowly.
+constexpr int kStartBoundMs = 30000;
+constexpr int kCloseBoundMs = 5000;
+constexpr int kRestartBoundMs = 60000;
+
+// The real program in a program folder of its own, updated over the network.
+class SelfUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kestrel_.Start();
+    ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
+  }
+
+  std::string Program() const { return ReadFile(dir_.Path() / "kestrel"); }
+  // A build that runs as the program does and can be told apart from it.
+  std::string MarkedBuild() const { return kestrel_.OriginalImage() + "\nmarked build\n"; }
+
+  // The one process running from the folder, once there is exactly one.
+  std::optional<int> OnlyRunning() const {
+    std::vector<int> running;
+    testing::WaitUntil(
+        [&] {
+          running = kestrel_.Running();
+          return running.size() == 1;
+        },
+        5000);
+    return running.size() == 1 ? std::optional<int>(running[0]) : std::nullopt;
+  }
+
+  void ExpectRunsWithTheOriginalArguments(int pid) const {
+    std::vector<std::string> command = testing::KestrelProgram::CommandLineOf(pid);
+    ASSERT_FALSE(command.empty());
+    command.erase(command.begin());
+    EXPECT_EQ(command, kestrel_.Arguments());
+  }
+
+  TempDir dir_;
+  testing::KestrelProgram kestrel_{dir_, KESTREL_BIN_DIR "/kestrel"};
+};
+
+TEST_F(SelfUpdate, NewBuildComesBackOnTheSameAddress) {
+  const std::string build = MarkedBuild();
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", build}})), "");
+  const std::uint64_t answered = platform::MonotonicMilliseconds();
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  RecordProperty("closed_after_ms", std::to_string(platform::MonotonicMilliseconds() - answered));
+  ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(Program(), build);
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
+  const std::optional<int> pid = OnlyRunning();
+  ASSERT_TRUE(pid);
+  EXPECT_TRUE(testing::KestrelProgram::ImageOf(*pid) == build);
+  ExpectRunsWithTheOriginalArguments(*pid);
+}
+
+TEST_F(SelfUpdate, WrongChecksumClosesTheProgramForGood) {
+  const std::vector<std::string> before = Tree(dir_.Path());
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", MarkedBuild()}, {"tables.dat", "new", false}})),
+            Utf8ToWin1251("Ошибка CRC для файла tables.dat при обновлении программы на версию " +
+                          std::string(kVersion)));
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  // A restart would have been started before the program ended.
+  EXPECT_EQ(kestrel_.Running(), std::vector<int>{});
+  EXPECT_EQ(Tree(dir_.Path()), before);
+  EXPECT_EQ(Program(), kestrel_.OriginalImage());
+}
+
+TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled) {
+  WriteFile(dir_.Path() / "tables.dat", "old tables");
+  EXPECT_EQ(kestrel_.Post(Package({{"tables.dat", "new tables"}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(kestrel_.Running(), std::vector<int>{});
+  EXPECT_EQ(ReadFile(dir_.Path() / "~new~tables.dat"), "new tables");
+  kestrel_.Start();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
+  EXPECT_FALSE(fs::exists(dir_.Path() / "~new~tables.dat"));
+  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "old tables");
+}
+
+TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {
+  platform::SystemError error;
+  const platform::File lock = platform::OpenForReading(dir_.Folder() + "kestrel", error);
+  ASSERT_TRUE(lock.IsOpen()) << error.text;
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", MarkedBuild()}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  const std::uint64_t ended = platform::MonotonicMilliseconds();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
+  EXPECT_GE(platform::MonotonicMilliseconds() - ended, 10000u);
+  EXPECT_EQ(Program(), kestrel_.OriginalImage());
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
+  const std::optional<int> pid = OnlyRunning();
+  ASSERT_TRUE(pid);
+  EXPECT_TRUE(testing::KestrelProgram::ImageOf(*pid) == kestrel_.OriginalImage());
+  ExpectRunsWithTheOriginalArguments(*pid);
+}
+
+}  // namespace
+}  // namespace kestrel
