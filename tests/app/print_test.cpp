@@ -92,17 +92,6 @@ LogCapture& ServerLog() {
   return log;
 }
 
-std::string HttpRequest(const std::string& body) {
-  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// The body of an HTTP answer.
-std::string BodyOf(const std::string& answer) {
-  const std::size_t end = answer.find("\r\n\r\n");
-  return end == std::string::npos ? "<no answer>" : answer.substr(end + 4);
-}
-
 TPrintCmd& Command(TPrintCmd& cmd, const std::string& port, const std::string& name,
                    const std::string& command) {
   cmd.FPort = port;
@@ -149,7 +138,7 @@ class PrintOverTcp : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_.Folder() + name; }
 
   std::string Send(const std::string& body) {
-    return BodyOf(testing::Exchange(daemon_.Port(), HttpRequest(body), 30000));
+    return testing::HttpBody(testing::Exchange(daemon_.Port(), testing::HttpPost(body), 30000));
   }
   std::string Send(const TPrintCmd& cmd) { return Send(ObjToBSON(cmd)); }
 
@@ -481,9 +470,10 @@ TEST_F(PrintOverTcp, SecondServerProcessSharesTheQueue) {
   ::unsetenv("KESTREL_PRINT_CHILD");
   ASSERT_TRUE(testing::WaitUntil([&] { return testing::ConnectLoopback(port).IsOpen(); }, 10000));
   TPrintCmd cmd;
-  const std::string request = HttpRequest(ObjToBSON(Command(cmd, "COM1", "x", "test")));
+  const std::string request = testing::HttpPost(ObjToBSON(Command(cmd, "COM1", "x", "test")));
   std::string from_child;
-  std::thread other([&] { from_child = BodyOf(testing::Exchange(port, request, 30000)); });
+  std::thread other(
+      [&] { from_child = testing::HttpBody(testing::Exchange(port, request, 30000)); });
   const std::string from_us = Send(ObjToBSON(cmd));
   other.join();
   dir_.Write("stop", "");

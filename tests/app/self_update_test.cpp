@@ -113,7 +113,7 @@ class UpdateRequest : public ::testing::Test {
   }
 
   std::string Send(const std::string& body) {
-    return testing::HttpAnswerBody(testing::Exchange(daemon_.Port(), testing::HttpPost(body)));
+    return testing::HttpBody(testing::Exchange(daemon_.Port(), testing::HttpPost(body)));
   }
 
   TempDir root_;

@@ -75,16 +75,6 @@ std::string KestrelProcess::Post(const std::string& body, int bound_ms) const {
   return HttpBody(Exchange(port_, HttpPost(body), bound_ms));
 }
 
-std::string HttpPost(const std::string& body) {
-  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string HttpBody(const std::string& answer) {
-  const std::size_t end = answer.find("\r\n\r\n");
-  return end == std::string::npos ? "<no answer>" : answer.substr(end + 4);
-}
-
 bool SendSignal(std::int32_t pid, const std::string& signal) {
   platform::ChildProcess kill =
       platform::SpawnProcess("/bin/kill", {"-" + signal, std::to_string(pid)}, true);

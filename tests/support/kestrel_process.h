@@ -1,7 +1,7 @@
 // The real kestrel executable as a separate process: copied into a fresh
 // program folder of its own (where it looks for its driver and writes its
 // parameter files), started in console mode on a free loopback port, and
-// stopped (bounded) at the end. Also the HTTP spelling the tests send it.
+// stopped (bounded) at the end.
 #pragma once
 
 #include <cstdint>
@@ -55,11 +55,6 @@ class KestrelProcess {
   platform::ChildProcess server_;
   std::uint16_t port_ = 0;
 };
-
-// A POST with the binary content type and `body`.
-std::string HttpPost(const std::string& body);
-// The body of an HTTP answer, or "<no answer>" without a header end.
-std::string HttpBody(const std::string& answer);
 
 // Sends `signal` (a name such as "KILL" or "0") to the process `pid` through
 // the system's kill program; true when it was delivered.

@@ -30,16 +30,6 @@ bool IsProcessId(const std::string& name) {
 
 }  // namespace
 
-std::string HttpPost(const std::string& body) {
-  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string HttpAnswerBody(const std::string& answer) {
-  const std::size_t end = answer.find("\r\n\r\n");
-  return end == std::string::npos ? "<no answer: " + answer + ">" : answer.substr(end + 4);
-}
-
 KestrelProgram::KestrelProgram(const TempDir& folder, const std::string& built)
     : folder_(folder),
       canonical_folder_(std::filesystem::canonical(folder.Path())),
@@ -85,7 +75,7 @@ bool KestrelProgram::WaitAnswering(int bound_ms) const {
 }
 
 std::string KestrelProgram::Post(const std::string& body, int bound_ms) const {
-  return HttpAnswerBody(Exchange(port_, HttpPost(body), bound_ms));
+  return HttpBody(Exchange(port_, HttpPost(body), bound_ms));
 }
 
 std::vector<int> KestrelProgram::Running() const {

@@ -63,9 +63,4 @@ class KestrelProgram {
   std::unique_ptr<TExeProcess> started_;
 };
 
-// An HTTP request as the sending servers post it.
-std::string HttpPost(const std::string& body);
-// The body of an HTTP answer, or a text that says that none came.
-std::string HttpAnswerBody(const std::string& answer);
-
 }  // namespace kestrel::testing

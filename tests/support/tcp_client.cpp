@@ -74,4 +74,14 @@ void LogCapture::Clear() {
   lines_.clear();
 }
 
+std::string HttpPost(const std::string& body) {
+  return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string HttpBody(const std::string& answer) {
+  const std::size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? "<no answer>" : answer.substr(end + 4);
+}
+
 }  // namespace kestrel::testing

@@ -28,6 +28,12 @@ std::string ReceiveUntilClosed(platform::Socket& socket, int bound_ms, bool* clo
 // closes the connection.
 std::string Exchange(std::uint16_t port, const std::string& request, int bound_ms = 10000);
 
+// A POST with the binary content type and `body`, as the sending servers
+// post their requests.
+std::string HttpPost(const std::string& body);
+// The body of an HTTP answer, or "<no answer>" without a header end.
+std::string HttpBody(const std::string& answer);
+
 // True when `condition` held within `bound_ms`.
 bool WaitUntil(const std::function<bool()>& condition, int bound_ms);
 
