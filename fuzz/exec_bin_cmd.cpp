@@ -11,9 +11,9 @@
 // answers the listing; a print answer is always a result document (packed
 // when the request was) whose Error is set whenever the command did not
 // reach the driver or the driver failed, and is also logged; the driver
-// sees a device command in a parameter file inside the program folder with
-// its command's time-out, while its port is held, and the port is free
-// again once the answer is there.
+// sees the request's device command in a parameter file inside the program
+// folder with its command's time-out, while its port is held, and the port
+// is free again once the answer is there.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +23,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/driver_call.h"
@@ -363,7 +364,34 @@ void CheckDriverFields(const FakeDriver& driver, const TTermPrintRes& res,
   }
 }
 
-void CheckError(const std::string& error, const FakeDriver& driver,
+// The print command as the service reads it: unpacked when it holds no
+// "Cmd", then decoded as far as it goes.
+void ReadRequest(const std::string& body, TPrintCmd& cmd) {
+  try {
+    BSONToObj(body.find("Cmd") == std::string::npos ? UnpackString(body) : body, cmd);
+  } catch (const Exception&) {
+  }
+}
+
+bool IsExactAsDouble(Currency amount) {
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  return amount.Raw() >= -kExact && amount.Raw() <= kExact;
+}
+
+void CheckDeviceCommand(const TPrintCmd& cmd, const TPrnDeviceCmd& device) {
+  Require(device.FCmd == cmd.FCmd && device.FPrinterPort == cmd.FPort &&
+              device.FHardwareName == MapModelName(cmd.FName) &&
+              device.FBaudRate == cmd.FBaudRate && device.FPassword == cmd.FPwd &&
+              device.FText == cmd.FText && !device.FCut && !device.FCopy,
+          "the device command carries the print command");
+  for (const auto& [sent, given] :
+       {std::pair{cmd.FSumm0, device.FSumm0}, std::pair{cmd.FSumm1, device.FSumm1}}) {
+    if (IsExactAsDouble(sent))
+      Require(sent == given, "the device command carries the sums");
+  }
+}
+
+void CheckError(const std::string& error, const TPrintCmd& cmd, const FakeDriver& driver,
                 const std::vector<std::string>& log) {
   if (!driver.Called())
     Require(!error.empty(), "a command that did not reach the driver answers why");
@@ -373,10 +401,14 @@ void CheckError(const std::string& error, const FakeDriver& driver,
     RequireEqual(error, driver.ExpectedError(), "the driver's outcome is the answer's Error");
   if (error.empty())
     return;
+  // The model name is the rewritten one once the device command was made.
+  const std::string tail = " " + cmd.FCmd + ": " + error;
+  const std::string mapped = cmd.FPort + "," + MapModelName(cmd.FName) + tail;
+  const std::string received = cmd.FPort + "," + cmd.FName + tail;
   bool logged = false;
   for (const std::string& line : log)
-    logged = logged || line.ends_with(": " + error);
-  Require(logged, "every failed command is logged");
+    logged = logged || line == mapped || (!driver.Called() && line == received);
+  Require(logged, "every failed command is logged with its port, model and command");
 }
 
 void CheckPrintAnswer(const std::string& body, const std::string& answer, const FakeDriver& driver,
@@ -394,13 +426,16 @@ void CheckPrintAnswer(const std::string& body, const std::string& answer, const 
   const bool receipt = DecodesAs(document, res);
   const bool zreport = DecodesAs(document, zres);
   Require(receipt || zreport, "a print answer is a result document");
+  TPrintCmd cmd;
+  ReadRequest(body, cmd);
   if (driver.Called()) {
+    CheckDeviceCommand(cmd, driver.Device());
     const bool zreport_answer = IsZReportCommand(driver.Device().FCmd);
     Require(zreport_answer ? zreport : receipt, "the command's kind of result is answered");
     CheckDriverFields(driver, res, zres);
     Require(!PortIsHeld(driver.Device().FPrinterPort), "the port is free once answered");
   }
-  CheckError(receipt ? res.FError : zres.FError, driver, log);
+  CheckError(receipt ? res.FError : zres.FError, cmd, driver, log);
 }
 
 void ExecuteOne(std::uint8_t choice, const std::string& body) {

@@ -3,8 +3,10 @@
 // (the largest 32-bit length), and checks what the connection relies on: an
 // accepted length within the limit, a body that lies inside the buffer when
 // it is declared ready, upper-cased fields, and the gathering rule agreeing
-// with the parse. The same bytes are also parsed as header lines, and are
-// wrapped as an answer body, whose header lines must parse back to them.
+// with the parse. A header of plain lines is also read here the simple way,
+// and its method, content type and decimal length must come out the same.
+// The same bytes are also parsed as header lines, and are wrapped as an
+// answer body, whose header lines must parse back to them.
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -18,6 +20,7 @@ namespace kestrel {
 namespace {
 
 using fuzzing::Require;
+using fuzzing::RequireEqual;
 
 constexpr std::int32_t kDefaultMaxReadLen = 262144;
 constexpr std::int32_t kConnectionMaxReadLen = std::numeric_limits<std::int32_t>::max();
@@ -69,6 +72,79 @@ void CheckBufferParse(const std::string& buf, std::int32_t max_read_len) {
   const std::size_t body_end = header_length + static_cast<std::size_t>(header.ContentLength);
   Require(header.DataIsReady == (body_end <= buf.size()),
           "the body is ready exactly when all of it is in the buffer");
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The lines of `text` split at CR LF; false when it holds another line break
+// or a byte that a header may not hold, which the simple reading leaves alone.
+bool PlainLines(std::string_view text, std::vector<std::string>& lines) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      lines.emplace_back(text.substr(start, i - start));
+      start = ++i + 1;
+    } else if (byte < 32 || byte > 127) {
+      return false;
+    }
+  }
+  lines.emplace_back(text.substr(start));
+  return true;
+}
+
+// The request line of a simple header: POST or GET, a blank, and a last
+// token "HTTP/1." with one more character.
+bool IsSimpleRequestLine(const std::string& upper) {
+  return (upper.starts_with("POST ") || upper.starts_with("GET ")) && upper.size() >= 12 &&
+         upper.compare(upper.size() - 9, 8, " HTTP/1.") == 0 && upper.back() != ' ';
+}
+
+// The upper-cased values of the lines that begin with `prefix`.
+std::vector<std::string> ValuesOf(const std::vector<std::string>& lines, std::string_view prefix) {
+  std::vector<std::string> values;
+  for (const std::string& line : lines) {
+    const std::string upper = Upper(line);
+    if (upper.starts_with(prefix))
+      values.push_back(upper.substr(prefix.size()));
+  }
+  return values;
+}
+
+bool IsShortDecimal(const std::string& text) {
+  return !text.empty() && text.size() <= 9 &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+void CheckSimpleHeader(const std::string& buf) {
+  const std::size_t end = buf.find(kHeaderEnd);
+  std::vector<std::string> lines;
+  if (end == std::string::npos || !PlainLines(std::string_view(buf).substr(0, end), lines))
+    return;
+  const std::string request_line = Upper(lines[0]);
+  if (!IsSimpleRequestLine(request_line))
+    return;
+  const THTTPHeader header = ParseHTTPHeader(buf, kConnectionMaxReadLen);
+  RequireEqual(header.Method, request_line.starts_with("POST") ? "POST" : "GET",
+               "the method is the request line's first token");
+  const std::vector<std::string> types = ValuesOf(lines, "CONTENT-TYPE: ");
+  if (types.size() <= 1) {
+    RequireEqual(header.ContentType, types.empty() ? "" : types[0],
+                 "the one Content-Type line gives the content type");
+  }
+  const std::vector<std::string> lengths = ValuesOf(lines, "CONTENT-LENGTH: ");
+  if (lengths.empty())
+    Require(header.ContentLength == 0, "without a Content-Length line the length is 0");
+  if (lengths.size() == 1 && IsShortDecimal(lengths[0])) {
+    Require(header.ContentLength == std::stoi(lengths[0]) && !header.HeaderError,
+            "the one decimal Content-Length line gives the length");
+  }
 }
 
 // The server keeps gathering only what may still become a header, which
@@ -134,6 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckBufferParse(buf, kDefaultMaxReadLen);
   CheckBufferParse(buf, kConnectionMaxReadLen);
   CheckGathering(buf);
+  CheckSimpleHeader(buf);
   CheckLineParse(buf);
   CheckAnswerRoundTrip(buf);
   return 0;
