@@ -130,7 +130,7 @@ enum class DriverOutcome : std::uint8_t {
   NoResultFile,      // ended without leaving the parameter file
   TimedOut,          // still running after its time-out
   FileError,         // the parameter file could not be read back
-  TruncatedResult,   // a result cut short
+  TruncatedResult,   // a result cut short, to 5 bytes or more
   EmptyResult,       // an empty parameter file
   CommandLeft,       // the parameter file left as it was written
   MalformedVersion,  // a result whose driver version does not parse
@@ -252,8 +252,11 @@ class FakeDriver {
         Expect(kFileError);
         throw Exception(kFileError);
       case DriverOutcome::TruncatedResult: {
+        // Fewer than 5 bytes read as the empty document, like an empty file.
         const std::string whole = ReceiptResult(kGoodVersion);
-        Data = whole.substr(0, 1 + static_cast<std::size_t>(parameter_) % (whole.size() - 1));
+        const std::size_t shortest = 5;
+        Data = whole.substr(
+            0, shortest + static_cast<std::size_t>(parameter_) % (whole.size() - shortest));
         must_fail_ = true;
         return "";
       }
