@@ -1,7 +1,9 @@
 // Feeds one input to UnpackString as a packed body from the network, where
 // every failure must be one of the system's exceptions and a success must
-// match the header's length and CRC-32; then packs the input itself, which
-// must unpack to exactly the input.
+// match the header's length and CRC-32; once as it is, and once with a
+// trailer that fits, so that the header and the zlib stream behind the
+// trailer check are reached too. Then packs the input itself, which must
+// unpack to exactly the input.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +42,15 @@ void CheckUnpack(std::string_view packed) {
   Require(CalcCRC32(data) == Int32At(packed, 4), "the data has the header's CRC-32");
 }
 
+// `bytes` followed by their CRC-32: what passes the trailer check.
+std::string WithTrailer(std::string_view bytes) {
+  std::string packed(bytes);
+  const auto crc = static_cast<std::uint32_t>(CalcCRC32(bytes));
+  for (int shift = 0; shift < 32; shift += 8)
+    packed.push_back(static_cast<char>((crc >> shift) & 0xFF));
+  return packed;
+}
+
 void CheckRoundTrip(std::string_view data) {
   const std::string packed = PackString(data);
   Require(packed.size() >= 12, "a packed string has header and trailer");
@@ -54,6 +65,7 @@ void CheckRoundTrip(std::string_view data) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   kestrel::CheckUnpack(input);
+  kestrel::CheckUnpack(kestrel::WithTrailer(input));
   kestrel::CheckRoundTrip(input);
   return 0;
 }
