@@ -2,6 +2,7 @@
 
 #include <array>
 #include <exception>
+#include <utility>
 
 #include "base/exception.h"
 #include "base/format.h"
@@ -146,11 +147,12 @@ std::string ParamsFileName(const std::string& program_folder, std::string_view p
 }
 
 TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
-                             DriverVersionLog& versions)
+                             DriverVersionLog& versions, DriverCall call_driver)
     : program_folder_(std::move(program_folder)),
       queue_(queue),
       log_(std::move(log)),
-      versions_(versions) {}
+      versions_(versions),
+      call_driver_(std::move(call_driver)) {}
 
 std::string TPrintService::Print(std::string Buf) const {
   TPrintCmd cmd;
@@ -191,7 +193,7 @@ void TPrintService::RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& z
   std::string data = ObjToBSON(device);
   const std::string exe_name = program_folder_ + std::string(kDriverExeName);
   const std::string params_file = ParamsFileName(program_folder_, cmd.FPort, platform::LocalNow());
-  res.FError = CallDrvExe(exe_name, params_file, timeout_sec, data);
+  res.FError = call_driver_(exe_name, params_file, timeout_sec, data);
   if (res.FError.empty())
     ReadDriverResult(data, res, zres);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +47,12 @@ std::string PortForFileName(std::string_view port);
 std::string ParamsFileName(const std::string& program_folder, std::string_view port,
                            const platform::CivilTime& now);
 
+// Carries one device command through the driver, with the contract of
+// CallDrvExe; the print service takes it as a seam, so that its whole path
+// can run without starting a process.
+using DriverCall = std::function<std::string(
+    const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec, std::string& Data)>;
+
 // Serves print requests: the print route of TTCP_Printer. Any number of
 // threads may call Print at once; commands for one port wait for each other
 // in the queue, commands for different ports run in parallel.
@@ -53,9 +60,10 @@ class TPrintService {
  public:
   // `program_folder` (with its trailing separator) holds the driver and the
   // parameter files; `queue` must outlive the service; `log` receives the
-  // failure line of every command and the driver version lines.
+  // failure line of every command and the driver version lines;
+  // `call_driver` runs the driver.
   TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
-                DriverVersionLog& versions = LastDriverVer());
+                DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe);
 
   // The answer body to the request body `Buf`: a BSON TPrnZREPRes for "zrep"
   // and "zbuf", else a TTermPrintRes, packed when the request was. Every
@@ -72,6 +80,7 @@ class TPrintService {
   TPortQueue& queue_;
   const LogSink log_;
   DriverVersionLog& versions_;
+  const DriverCall call_driver_;
 };
 
 // The handler to plug in as TPrinterRoute::Print; it keeps `service` alive.

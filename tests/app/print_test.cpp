@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -14,6 +15,7 @@
 
 #include "bson/mapping.h"
 #include "files/pack.h"
+#include "platform/named_lock.h"
 #include "process/exe_process.h"
 #include "support/running_daemon.h"
 #include "support/tcp_client.h"
@@ -482,6 +484,71 @@ TEST_F(PrintOverTcp, SecondServerProcessSharesTheQueue) {
   EXPECT_EQ(from_child, ObjToBSON(TTermPrintRes()));
   EXPECT_EQ(from_us, ObjToBSON(TTermPrintRes()));
   EXPECT_EQ(dir_.Read("events"), "start\nend\nstart\nend\n");
+}
+
+// The print service with its driver call replaced in process: no corvid.exe
+// exists in the program folder, so only the given call can answer.
+class PrintWithDriverCall : public ::testing::Test {
+ protected:
+  struct Call {
+    std::string exe_name;
+    std::string params_file;
+    int timeout_sec = 0;
+    std::string data;
+  };
+
+  std::string Print(const TPrintCmd& cmd) { return service_.Print(ObjToBSON(cmd)); }
+  bool PortIsFree(const std::string& port) const {
+    platform::NamedLock probe(std::string(kPortMutexPrefix) + port, locks_.Folder());
+    return probe.Wait(0ms) != platform::LockWait::TimedOut && probe.Release();
+  }
+
+  TempDir dir_;
+  TempDir locks_;
+  std::mutex cs_;
+  TPortQueue queue_{cs_, 3000ms, locks_.Folder()};
+  DriverVersionLog versions_;
+  std::vector<std::string> log_;
+  std::vector<Call> calls_;
+  std::function<std::string(std::string& data)> driver_;
+  TPrintService service_{dir_.Folder(), queue_,
+                         [this](const std::string& line) { log_.push_back(line); }, versions_,
+                         [this](const std::string& ExeName, const std::string& ParamsFile,
+                                int TimeOutSec, std::string& Data) {
+                           calls_.push_back({ExeName, ParamsFile, TimeOutSec, Data});
+                           return driver_(Data);
+                         }};
+};
+
+TEST_F(PrintWithDriverCall, CommandRunsThroughTheGivenCall) {
+  TPrnZREPRes result;
+  result.FGrossEndSumm = Currency::FromRaw(2345600);
+  const std::string result_document = ObjToBSON(result);
+  driver_ = [&](std::string& data) {
+    data = result_document;
+    return std::string();
+  };
+  TPrintCmd cmd;
+  const auto answer = Decode<TPrnZREPRes>(Print(Command(cmd, "COM1", "Ярус-01K", "zrep")));
+  EXPECT_EQ(answer->FError, "");
+  EXPECT_EQ(answer->FGrossEndSumm, Currency::FromRaw(2345600));
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].exe_name, dir_.Folder() + "corvid.exe");
+  EXPECT_TRUE(calls_[0].params_file.starts_with(dir_.Folder() + "P"));
+  EXPECT_TRUE(calls_[0].params_file.ends_with("COM1.dat"));
+  EXPECT_EQ(calls_[0].timeout_sec, 130);
+  const auto device = Decode<TPrnDeviceCmd>(calls_[0].data);
+  EXPECT_EQ(device->FHardwareName, "JARUS-01K");
+  EXPECT_EQ(device->FTimeOutSec, 130);
+}
+
+TEST_F(PrintWithDriverCall, FailingCallIsTheErrorAndTheQueueGetsThePortBack) {
+  driver_ = [](std::string&) -> std::string { throw Exception("Cannot open file P1.dat"); };
+  TPrintCmd cmd;
+  EXPECT_EQ(Decode<TTermPrintRes>(Print(Command(cmd, "COM2", "x", "test")))->FError,
+            "Cannot open file P1.dat");
+  EXPECT_TRUE(PortIsFree("COM2"));
+  EXPECT_EQ(log_, std::vector<std::string>{"COM2,x test: Cannot open file P1.dat"});
 }
 
 }  // namespace
