@@ -41,11 +41,11 @@ struct PackageFile {
 std::string Package(const std::vector<PackageFile>& files) {
   TUpdateInfo info;
   info.FEXEver = kVersion;
-  for (const PackageFile& spec : files) {
+  for (const PackageFile& wanted : files) {
     auto* file = static_cast<TUpdateFile*>(info.Files().Add());
-    file->FName = spec.name;
-    file->FBody = spec.body;
-    file->FCRC32 = CalcCRC32(spec.body) ^ (spec.right_checksum ? 0 : 1);
+    file->FName = wanted.name;
+    file->FBody = wanted.body;
+    file->FCRC32 = CalcCRC32(wanted.body) ^ (wanted.right_checksum ? 0 : 1);
   }
   return ObjToBSON(info);
 }
