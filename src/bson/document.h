@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -263,6 +264,18 @@ class TBSONDocBulder {
   std::string_view TakeBinaryBytes();
   void ReadElementHeader(bson_type expected);
   std::string_view PeekName() const;
+  // The readers of the element whose name has just been taken (see
+  // named_header_), for when it has the expected type and a whole, well-formed
+  // value: they move past it. Otherwise they return nothing and leave the
+  // cursor, for the readers above to deal with (errors and repair included).
+  const char* TakeNamedValue(bson_type expected, std::size_t size);
+  std::optional<std::int32_t> TryReadInt32();
+  std::optional<bool> TryReadBool();
+  std::optional<double> TryReadDouble();
+  std::optional<TDateTime> TryReadDateTime();
+  std::optional<std::int64_t> TryReadInt64();
+  // Well-formed UTF-8 only, as a view into the document.
+  std::optional<std::string_view> TryReadUTF8();
   std::array<std::uint8_t, 12> TakeObjectIdWireBytes();
   void SkipElement(bson_type type);
   void ParseItems();
@@ -284,6 +297,7 @@ class TBSONDocBulder {
   void ReadObjectProps(TPersistent& obj);
   const PropInfo* FindProperty(const PropertyTable& table, std::size_t& hint, bool& exact) const;
   void ReadUnknownElement(TPersistent& obj, bson_type type);
+  bool ReadPlainProperty(TPersistent& obj, const PropInfo& prop);
   void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type, bool exact);
   void ReadIdProperty(TPersistent& obj, const PropInfo& prop);
   void ReadValueProperty(TPersistent& obj, const PropInfo& prop, bson_type type);

@@ -193,10 +193,64 @@ void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
     last_read_name_.assign(PeekName());
     named_header_ = rd_pos_;
     bool exact = false;
-    if (const PropInfo* prop = FindProperty(table, hint, exact))
-      ReadProperty(obj, *prop, type, exact);
-    else
+    if (const PropInfo* prop = FindProperty(table, hint, exact)) {
+      if (!exact || !ReadPlainProperty(obj, *prop))
+        ReadProperty(obj, *prop, type, exact);
+    } else {
       ReadUnknownElement(obj, type);
+    }
+  }
+}
+
+// The common cases of ReadProperty for an element named exactly like the
+// property: a value of the type the property expects, whole and well-formed.
+// Anything else returns false with nothing read, and ReadProperty takes it.
+bool TBSONDocBulder::ReadPlainProperty(TPersistent& obj, const PropInfo& prop) {
+  if (Same(prop.name, kIdName))
+    return false;
+  switch (prop.kind) {
+    case PropKind::Ordinal:
+      if (Same(prop.type_name, "Boolean")) {
+        const std::optional<bool> value = TryReadBool();
+        if (value)
+          prop.set_ordinal(obj, *value ? 1 : 0);
+        return value.has_value();
+      } else {
+        const std::optional<std::int32_t> value = TryReadInt32();
+        if (value)
+          prop.set_ordinal(obj, *value);
+        return value.has_value();
+      }
+    case PropKind::Floating: {
+      const std::optional<double> value = Same(prop.type_name, "TDateTime") && !DateTimeAsFloat()
+                                              ? TryReadDateTime()
+                                              : TryReadDouble();
+      if (value)
+        prop.set_float(obj, *value);
+      return value.has_value();
+    }
+    case PropKind::Int64: {
+      const std::optional<std::int64_t> value = TryReadInt64();
+      if (value)
+        prop.set_int64(obj, *value);
+      return value.has_value();
+    }
+    case PropKind::UString: {
+      const std::optional<std::string_view> text = TryReadUTF8();
+      if (text)
+        prop.set_string(obj, std::string(*text));
+      return text.has_value();
+    }
+    case PropKind::ByteString: {
+      if (Same(prop.type_name, "RawByteString") || Same(prop.type_name, "TBSON"))
+        return false;
+      const std::optional<std::string_view> text = TryReadUTF8();
+      if (text)
+        prop.set_string(obj, Utf8ToWin1251(*text));
+      return text.has_value();
+    }
+    default:
+      return false;
   }
 }
 

@@ -43,35 +43,70 @@ std::size_t SequenceTail(unsigned char lead, unsigned char& low, unsigned char& 
   return 0;
 }
 
+// Checks the one sequence at `p` and moves past it; false when it is
+// malformed or cut short by `end`.
+bool StepUtf8(const unsigned char*& p, const unsigned char* end) {
+  if (*p < 0x80) {
+    ++p;
+    return true;
+  }
+  unsigned char low, high;
+  const std::size_t tail = SequenceTail(*p, low, high);
+  if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
+    return false;
+  for (std::size_t i = 2; i <= tail; ++i) {
+    if ((p[i] & 0xC0) != 0x80)
+      return false;
+  }
+  p += tail + 1;
+  return true;
+}
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// The number of leading bytes of the eight in `word` (first byte lowest)
+// that are whole ASCII characters and two-byte sequences, when those are all
+// it holds, so that the count ends on a character boundary: 8, or 7 when the
+// last byte leads a sequence that goes on in the next word; 0 when the word
+// holds anything else (longer sequences, or malformed ones).
+std::size_t ShortSequencesSpan(std::uint64_t word) {
+  const std::uint64_t high = word & kHighBits;
+  const std::uint64_t bit6 = (word << 1) & kHighBits;
+  const std::uint64_t bit5 = (word << 2) & kHighBits;
+  const std::uint64_t continuation = high & ~bit6;
+  const std::uint64_t lead = high & bit6 & ~bit5;
+  // A two-byte lead below 0xC2 would be an overlong form.
+  const std::uint64_t wide_lead = ((word & 0x1E1E1E1E1E1E1E1Eu) + 0x7F7F7F7F7F7F7F7Fu) & kHighBits;
+  if ((high & bit6 & bit5) != 0 || (lead & ~wide_lead) != 0 || continuation != lead << 8)
+    return 0;
+  return 8 - static_cast<std::size_t>(lead >> 63);
+}
+
 // Well-formed UTF-8 is taken as it is; only other text goes through the
-// slower repair.
+// slower repair. ASCII and Cyrillic text are checked eight bytes at a time;
+// a word with anything else is checked one sequence at a time.
 bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
-  while (p < end) {
-    std::uint64_t word;
-    if (end - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080u) == 0)) {
+  while (end - p >= 8) {
+    const std::uint64_t word = LoadUInt64(reinterpret_cast<const char*>(p));
+    if ((word & kHighBits) == 0) {
       p += 8;
       continue;
     }
-    if (*p < 0x80) {
-      ++p;
+    if (const std::size_t span = ShortSequencesSpan(word)) {
+      p += span;
       continue;
     }
-    // Two-byte sequences (Cyrillic text) are by far the most common.
-    if (*p >= 0xC2 && *p <= 0xDF && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
-      p += 2;
-      continue;
-    }
-    unsigned char low, high;
-    const std::size_t tail = SequenceTail(*p, low, high);
-    if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
-      return false;
-    for (std::size_t i = 2; i <= tail; ++i) {
-      if ((p[i] & 0xC0) != 0x80)
+    const auto* const word_end = p + 8;
+    while (p < word_end) {
+      if (!StepUtf8(p, end))
         return false;
     }
-    p += tail + 1;
+  }
+  while (p < end) {
+    if (!StepUtf8(p, end))
+      return false;
   }
   return true;
 }
@@ -199,6 +234,72 @@ void TBSONDocBulder::ReadElementHeader(bson_type expected) {
   const std::string_view name = PeekName();
   last_read_name_.assign(name);
   rd_pos_ += 1 + name.size() + 1;
+}
+
+const char* TBSONDocBulder::TakeNamedValue(bson_type expected, std::size_t size) {
+  const std::string_view content = Content();
+  if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != expected)
+    return nullptr;
+  // The name's zero byte lies inside the content, so `value` does too or is its end.
+  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  if (size > content.size() - value)
+    return nullptr;
+  named_header_ = kNoPosition;
+  rd_pos_ = value + size;
+  return content.data() + value;
+}
+
+std::optional<std::int32_t> TBSONDocBulder::TryReadInt32() {
+  if (const char* value = TakeNamedValue(bson_int, 4))
+    return static_cast<std::int32_t>(LoadUInt32(value));
+  return std::nullopt;
+}
+
+std::optional<bool> TBSONDocBulder::TryReadBool() {
+  if (const char* value = TakeNamedValue(bson_bool, 1))
+    return *value != 0;
+  return std::nullopt;
+}
+
+std::optional<double> TBSONDocBulder::TryReadDouble() {
+  if (const char* value = TakeNamedValue(bson_double, 8)) {
+    const std::uint64_t bits = LoadUInt64(value);
+    double result;
+    std::memcpy(&result, &bits, sizeof result);
+    return result;
+  }
+  return std::nullopt;
+}
+
+std::optional<TDateTime> TBSONDocBulder::TryReadDateTime() {
+  if (const char* value = TakeNamedValue(bson_date, 8))
+    return BSONTimeToDateTime(static_cast<std::int64_t>(LoadUInt64(value)));
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> TBSONDocBulder::TryReadInt64() {
+  if (const char* value = TakeNamedValue(bson_long, 8))
+    return static_cast<std::int64_t>(LoadUInt64(value));
+  return std::nullopt;
+}
+
+std::optional<std::string_view> TBSONDocBulder::TryReadUTF8() {
+  const std::string_view content = Content();
+  if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != bson_string)
+    return std::nullopt;
+  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  if (content.size() - value < 4)
+    return std::nullopt;
+  const auto count = static_cast<std::int32_t>(LoadUInt32(content.data() + value));
+  if (count < 1 || static_cast<std::size_t>(count) > content.size() - value - 4)
+    return std::nullopt;
+  const std::size_t length = static_cast<std::size_t>(count) - 1;
+  const std::string_view text(content.data() + value + 4, length);
+  if (content[value + 4 + length] != '\0' || !IsValidUtf8(text))
+    return std::nullopt;
+  named_header_ = kNoPosition;
+  rd_pos_ = value + 4 + length + 1;
+  return text;
 }
 
 bson_type TBSONDocBulder::GetNextType() {

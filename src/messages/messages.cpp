@@ -1,5 +1,6 @@
 #include "messages/messages.h"
 
+#include <charconv>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -58,20 +59,48 @@ std::optional<std::int64_t> ParseWholeInt64(std::string_view text) {
     return std::nullopt;
   const std::uint64_t limit =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+  // magnitude * base + digit stays within the limit while magnitude is below
+  // limit / base, or equal to it with a digit up to limit % base.
+  const std::uint64_t last_whole = limit / base;
+  const auto last_digit = static_cast<int>(limit % base);
   std::uint64_t magnitude = 0;
   for (; pos < text.size(); ++pos) {
     const int digit = DigitValue(text[pos], base);
-    if (digit < 0 || magnitude > (limit - static_cast<std::uint64_t>(digit)) / base)
+    if (digit < 0 || magnitude > last_whole || (magnitude == last_whole && digit > last_digit))
       return std::nullopt;
     magnitude = magnitude * base + static_cast<std::uint64_t>(digit);
   }
   return static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
 }
 
-// Serial and taxpayer numbers are kept in one plain decimal form.
+// Decimal digits without a leading zero, after an optional minus sign, and
+// not "-0": the plain form itself, or a number too large to have one. Either
+// way normalising leaves such a text as it is.
+bool IsPlainDecimal(std::string_view text) {
+  const std::size_t first = text.starts_with('-') ? 1 : 0;
+  if (first == text.size())
+    return false;
+  if (text[first] == '0')
+    return text.size() == 1;
+  for (std::size_t i = first; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9')
+      return false;
+  }
+  return true;
+}
+
+// Serial and taxpayer numbers are kept in one plain decimal form. The text's
+// own buffer takes the digits, so normalising allocates nothing.
 std::string NormalizeNumber(std::string text) {
+  if (IsPlainDecimal(text))
+    return text;
   const std::optional<std::int64_t> value = ParseWholeInt64(text);
-  return value ? std::to_string(*value) : std::move(text);
+  if (!value)
+    return text;
+  char digits[24];
+  const char* const digits_end = std::to_chars(digits, digits + sizeof digits, *value).ptr;
+  text.assign(digits, static_cast<std::size_t>(digits_end - digits));
+  return text;
 }
 
 }  // namespace
