@@ -3,6 +3,8 @@
 // object before it is read.
 #include "bson/mapping.h"
 
+#include <cstring>
+
 #include "base/format.h"
 #include "base/text.h"
 #include "bson/index_name.h"
@@ -23,15 +25,9 @@ constexpr std::string_view kIdName = "_id";
   throw EBSONError("Property \"_id\" must be type of Integer, Int64 or AnsiString");
 }
 
-// Names and type names are short; comparing them in line beats a call.
+// Against a literal the compiler compares in line, once the sizes agree.
 bool Same(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i])
-      return false;
-  }
-  return true;
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool IsIntegerOrdinal(const PropInfo& prop) {

@@ -1,6 +1,8 @@
 // The reading half of TBSONDocBulder: loading and checking a document, the
 // cursor readers and the item index. Every read checks the bytes that remain
 // before it touches them, and every count is checked for sign and size.
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "base/format.h"
@@ -64,12 +66,12 @@ bool StepUtf8(const unsigned char*& p, const unsigned char* end) {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 
-// The number of leading bytes of the eight in `word` (first byte lowest)
-// that are whole ASCII characters and two-byte sequences, when those are all
-// it holds, so that the count ends on a character boundary: 8, or 7 when the
-// last byte leads a sequence that goes on in the next word; 0 when the word
-// holds anything else (longer sequences, or malformed ones).
-std::size_t ShortSequencesSpan(std::uint64_t word) {
+// How many of the eight bytes in `word` (the first one lowest) are whole
+// ASCII characters and two-byte sequences, counted up to the first byte that
+// is neither, and without a two-byte lead left open just before it. All eight
+// when the word holds nothing else, or seven when its last byte opens a
+// sequence that goes on in the next word.
+std::size_t ShortSequencesPrefix(std::uint64_t word) {
   const std::uint64_t high = word & kHighBits;
   const std::uint64_t bit6 = (word << 1) & kHighBits;
   const std::uint64_t bit5 = (word << 2) & kHighBits;
@@ -77,35 +79,48 @@ std::size_t ShortSequencesSpan(std::uint64_t word) {
   const std::uint64_t lead = high & bit6 & ~bit5;
   // A two-byte lead below 0xC2 would be an overlong form.
   const std::uint64_t wide_lead = ((word & 0x1E1E1E1E1E1E1E1Eu) + 0x7F7F7F7F7F7F7F7Fu) & kHighBits;
-  if ((high & bit6 & bit5) != 0 || (lead & ~wide_lead) != 0 || continuation != lead << 8)
-    return 0;
-  return 8 - static_cast<std::size_t>(lead >> 63);
+  const std::uint64_t other =
+      (high & bit6 & bit5) | (lead & ~wide_lead) | (continuation ^ (lead << 8));
+  if (other == 0)
+    return 8 - static_cast<std::size_t>(lead >> 63);
+  const auto first = static_cast<std::size_t>(std::countr_zero(other)) / 8;
+  const bool open_lead = first > 0 && ((lead >> (8 * first - 1)) & 1) != 0;
+  return first - (open_lead ? 1 : 0);
+}
+
+// The `count` (1 to 7) bytes at `p` as the low bytes of a word, zeros above:
+// zeros read as ASCII. The bytes before `p` are used when the text has them.
+std::uint64_t LoadTail(const unsigned char* begin, const unsigned char* p, std::size_t count) {
+  if (p + count - begin >= 8)
+    return LoadUInt64(reinterpret_cast<const char*>(p + count - 8)) >> (8 * (8 - count));
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    word |= std::uint64_t{p[i]} << (8 * i);
+  return word;
 }
 
 // Well-formed UTF-8 is taken as it is; only other text goes through the
-// slower repair. ASCII and Cyrillic text are checked eight bytes at a time;
-// a word with anything else is checked one sequence at a time.
+// slower repair. ASCII and two-byte sequences (Cyrillic text) are checked
+// eight bytes at a time, anything else one sequence at a time.
 bool IsValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = p + text.size();
-  while (end - p >= 8) {
-    const std::uint64_t word = LoadUInt64(reinterpret_cast<const char*>(p));
-    if ((word & kHighBits) == 0) {
-      p += 8;
-      continue;
-    }
-    if (const std::size_t span = ShortSequencesSpan(word)) {
-      p += span;
-      continue;
-    }
-    const auto* const word_end = p + 8;
-    while (p < word_end) {
-      if (!StepUtf8(p, end))
-        return false;
-    }
-  }
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  const auto* p = begin;
   while (p < end) {
-    if (!StepUtf8(p, end))
+    const auto left = static_cast<std::size_t>(end - p);
+    const std::size_t count = left < 8 ? left : 8;
+    const std::uint64_t word =
+        count == 8 ? LoadUInt64(reinterpret_cast<const char*>(p)) : LoadTail(begin, p, count);
+    if ((word & kHighBits) == 0) {
+      p += count;
+      continue;
+    }
+    // The zeros past the end close no sequence, so the prefix stops before
+    // one left open there.
+    const std::size_t prefix = std::min(ShortSequencesPrefix(word), count);
+    if (prefix > 0)
+      p += prefix;
+    else if (!StepUtf8(p, end))
       return false;
   }
   return true;
@@ -203,7 +218,7 @@ std::string_view TBSONDocBulder::TakeStringBody() {
 }
 
 // The name that follows the type byte at the cursor, up to its zero byte.
-// Names are short, so a plain scan beats a call to memchr.
+// Names are short: eight bytes at a time beats a call to memchr.
 std::string_view TBSONDocBulder::PeekName() const {
   const std::string_view content = Content();
   const std::size_t start = rd_pos_ + 1;
@@ -212,6 +227,15 @@ std::string_view TBSONDocBulder::PeekName() const {
   const char* const begin = content.data() + start;
   const char* const end = content.data() + content.size();
   const char* p = begin;
+  while (end - p >= 8) {
+    const std::uint64_t word = LoadUInt64(p);
+    const std::uint64_t zero_bytes = (word - 0x0101010101010101u) & ~word & kHighBits;
+    if (zero_bytes != 0)
+      return std::string_view(begin,
+                              static_cast<std::size_t>(p - begin) +
+                                  static_cast<std::size_t>(std::countr_zero(zero_bytes)) / 8);
+    p += 8;
+  }
   while (p < end && *p != '\0')
     ++p;
   if (p == end)
