@@ -182,10 +182,11 @@ void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
   const PropertyTable& table = obj.Properties();
   std::size_t hint = 0;
   for (;;) {
-    const auto type = static_cast<bson_type>(TakeByte());
-    if (type == bson_eoo)
+    const auto type = GetNextType();
+    if (type == bson_eoo) {
+      ++rd_pos_;
       return;
-    --rd_pos_;
+    }
     last_read_name_.assign(PeekName());
     named_header_ = rd_pos_;
     bool exact = false;

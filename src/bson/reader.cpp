@@ -106,18 +106,20 @@ bool IsValidUtf8(std::string_view text) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
   const auto* p = begin;
+  while (end - p >= 8 && (LoadUInt64(reinterpret_cast<const char*>(p)) & kHighBits) == 0)
+    p += 8;
   while (p < end) {
     const auto left = static_cast<std::size_t>(end - p);
-    const std::size_t count = left < 8 ? left : 8;
+    const bool whole_word = left >= 8;
     const std::uint64_t word =
-        count == 8 ? LoadUInt64(reinterpret_cast<const char*>(p)) : LoadTail(begin, p, count);
+        whole_word ? LoadUInt64(reinterpret_cast<const char*>(p)) : LoadTail(begin, p, left);
     if ((word & kHighBits) == 0) {
-      p += count;
+      p += whole_word ? 8 : left;
       continue;
     }
     // The zeros past the end close no sequence, so the prefix stops before
     // one left open there.
-    const std::size_t prefix = std::min(ShortSequencesPrefix(word), count);
+    const std::size_t prefix = std::min(ShortSequencesPrefix(word), whole_word ? 8 : left);
     if (prefix > 0)
       p += prefix;
     else if (!StepUtf8(p, end))
