@@ -2,6 +2,7 @@
 
 #include "support/bson_bytes.h"
 
+#include "base/text.h"
 #include "bson/document.h"
 #include "bson/item_list.h"
 #include "bson/mapping.h"
@@ -201,6 +202,50 @@ TEST(MappingRead, WrongElementTypeNamesTheElement) {
               BSONToObj(TBSONDocBulder{"Count", 1.5}.AsString(), v);
             }),
             "Stream read error - invalid item type 1 instead 16 for Count");
+}
+
+// The text is long enough for a fault to meet every place within the
+// eight-byte words the check works through.
+TEST(MappingRead, TextIsRepairedWhereverAFaultStands) {
+  const std::string cyrillic = kPrivet + kPrivet + "ab" + kPrivet;
+  const std::vector<std::string> inserts = {
+      "\x80",              // lone continuation byte
+      "\xC1\xBF",          // overlong
+      "\xD0",              // lead without its continuation
+      "\xE2\x84",          // truncated three-byte sequence
+      "\xED\xA0\x80",      // surrogate
+      "\xF4\x90\x80\x80",  // beyond U+10FFFF
+      "\xE2\x84\x96",      // well-formed: No sign
+      "\xF0\x9F\x98\x80",  // well-formed: emoji
+  };
+  for (std::size_t at = 0; at <= cyrillic.size(); at += 2) {
+    for (const std::string& insert : inserts) {
+      const std::string text = cyrillic.substr(0, at) + insert + cyrillic.substr(at);
+      TBSONDocBulder doc;
+      doc.WriteUFT8("Text", text);
+      doc.WriteUFT8("Ansi", text);
+      TValues v;
+      BSONToObj(doc.AsString(), v);
+      EXPECT_EQ(v.FText, SanitizeUtf8(text)) << "at " << at << ": " << text;
+      EXPECT_EQ(v.FAnsi, Utf8ToWin1251(SanitizeUtf8(text))) << "at " << at << ": " << text;
+    }
+  }
+}
+
+TEST(MappingRead, CutShortValuesAreReportedAsByTheReaders) {
+  const auto read = [](const std::string& elements) {
+    TValues v;
+    return ErrorOf([&] { BSONToObj(testing::Document(elements), v); });
+  };
+  EXPECT_EQ(read(Bytes({0x10, 'C', 'o', 'u', 'n', 't', 0, 1, 0})), "End of doc");
+  EXPECT_EQ(read(Bytes({0x12, 'B', 'i', 'g', 0, 1, 0, 0, 0})), "End of doc");
+  EXPECT_EQ(read(Bytes({0x02, 'T', 'e', 'x', 't', 0, 100, 0, 0, 0, 'a'})), "End of doc");
+  EXPECT_EQ(read(Bytes({0x02, 'T', 'e', 'x', 't', 0, 0, 0, 0, 0})),
+            "Stream read error - invalid format");
+  EXPECT_EQ(read(Bytes({0x02, 'T', 'e', 'x', 't', 0, 3, 0, 0, 0, 'a', 'b', 'c'})),
+            "Stream read error - invalid format");
+  EXPECT_EQ(read(Bytes({0x02, 'T', 'e', 'x', 't', 0, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 0})),
+            "Stream read error - invalid format");
 }
 
 TEST(MappingRead, UnknownElements) {
