@@ -4,6 +4,7 @@
 #include "bson/mapping.h"
 
 #include <cstring>
+#include <optional>
 
 #include "base/format.h"
 #include "base/text.h"
@@ -37,6 +38,14 @@ bool IsIntegerOrdinal(const PropInfo& prop) {
 bool IsRefusedKind(PropKind kind) {
   return kind == PropKind::StaticArray || kind == PropKind::Record || kind == PropKind::Interface ||
          kind == PropKind::DynArray;
+}
+
+// Hands a value read by one of the Try readers to `store`; whether there was one.
+template <class Value, class Store>
+bool StoreRead(const std::optional<Value>& value, Store store) {
+  if (value)
+    store(*value);
+  return value.has_value();
 }
 
 }  // namespace
@@ -207,45 +216,23 @@ bool TBSONDocBulder::ReadPlainProperty(TPersistent& obj, const PropInfo& prop) {
     return false;
   switch (prop.kind) {
     case PropKind::Ordinal:
-      if (Same(prop.type_name, "Boolean")) {
-        const std::optional<bool> value = TryReadBool();
-        if (value)
-          prop.set_ordinal(obj, *value ? 1 : 0);
-        return value.has_value();
-      } else {
-        const std::optional<std::int32_t> value = TryReadInt32();
-        if (value)
-          prop.set_ordinal(obj, *value);
-        return value.has_value();
-      }
-    case PropKind::Floating: {
-      const std::optional<double> value = Same(prop.type_name, "TDateTime") && !DateTimeAsFloat()
-                                              ? TryReadDateTime()
-                                              : TryReadDouble();
-      if (value)
-        prop.set_float(obj, *value);
-      return value.has_value();
-    }
-    case PropKind::Int64: {
-      const std::optional<std::int64_t> value = TryReadInt64();
-      if (value)
-        prop.set_int64(obj, *value);
-      return value.has_value();
-    }
-    case PropKind::UString: {
-      const std::optional<std::string_view> text = TryReadUTF8();
-      if (text)
-        prop.set_string(obj, std::string(*text));
-      return text.has_value();
-    }
-    case PropKind::ByteString: {
+      if (Same(prop.type_name, "Boolean"))
+        return StoreRead(TryReadBool(), [&](bool v) { prop.set_ordinal(obj, v ? 1 : 0); });
+      return StoreRead(TryReadInt32(), [&](std::int32_t v) { prop.set_ordinal(obj, v); });
+    case PropKind::Floating:
+      return StoreRead(Same(prop.type_name, "TDateTime") && !DateTimeAsFloat() ? TryReadDateTime()
+                                                                               : TryReadDouble(),
+                       [&](double v) { prop.set_float(obj, v); });
+    case PropKind::Int64:
+      return StoreRead(TryReadInt64(), [&](std::int64_t v) { prop.set_int64(obj, v); });
+    case PropKind::UString:
+      return StoreRead(TryReadUTF8(),
+                       [&](std::string_view v) { prop.set_string(obj, std::string(v)); });
+    case PropKind::ByteString:
       if (Same(prop.type_name, "RawByteString") || Same(prop.type_name, "TBSON"))
         return false;
-      const std::optional<std::string_view> text = TryReadUTF8();
-      if (text)
-        prop.set_string(obj, Utf8ToWin1251(*text));
-      return text.has_value();
-    }
+      return StoreRead(TryReadUTF8(),
+                       [&](std::string_view v) { prop.set_string(obj, Utf8ToWin1251(v)); });
     default:
       return false;
   }
