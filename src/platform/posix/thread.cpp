@@ -23,54 +23,82 @@ constexpr auto kIdleWait = std::chrono::seconds(2);
 // leaves no lasting crowd of idle threads behind.
 constexpr std::size_t kMostIdle = 64;
 
-// A finished thread, waiting for its next body.
+// A thread between two bodies. Shared, so that the thread handing over a
+// body can still signal after the waiter has taken it and moved on.
 struct IdleThread {
+  explicit IdleThread(std::size_t stack) : stack_bytes(stack) {}
   const std::size_t stack_bytes;
-  std::function<void()> body;
+  std::mutex mutex;
   std::condition_variable handed;
+  std::function<void()> body;
 };
 
 // The threads waiting for a body, the last one to finish first: its stack
-// is the most likely to be in the cache.
+// is the most likely to be in the cache. The list's lock is never held
+// while a thread is woken, so the woken thread does not wait for it.
 class IdleThreads {
  public:
   // Gives `body` to a waiting thread with a stack of `stack_bytes`; false,
   // with `body` untouched, when there is none.
   bool HandOver(std::function<void()>& body, std::size_t stack_bytes) {
-    const std::lock_guard lock(mutex_);
-    const auto found = std::find_if(idle_.rbegin(), idle_.rend(), [&](const IdleThread* idle) {
-      return idle->stack_bytes == stack_bytes;
-    });
-    if (found == idle_.rend())
+    const std::shared_ptr<IdleThread> idle = TakeWaiting(stack_bytes);
+    if (!idle)
       return false;
-    IdleThread& idle = **found;
-    idle_.erase(std::next(found).base());
-    idle.body = std::move(body);
-    // Under the lock: the waiter may otherwise time out and leave, taking
-    // the condition with it.
-    idle.handed.notify_one();
+    {
+      const std::lock_guard lock(idle->mutex);
+      idle->body = std::move(body);
+    }
+    idle->handed.notify_one();
     return true;
   }
 
-  // Waits a while for the next body of the calling thread; false when none
-  // came and the thread is to end.
-  bool AwaitNext(std::size_t stack_bytes, std::function<void()>& body) {
-    IdleThread self{stack_bytes, {}, {}};
-    std::unique_lock lock(mutex_);
-    if (idle_.size() >= kMostIdle)
-      return false;
-    idle_.push_back(&self);
-    if (!self.handed.wait_for(lock, kIdleWait, [&] { return static_cast<bool>(self.body); })) {
-      idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
-      return false;
+  // Waits a while for the next body of the calling thread, `self`; false
+  // when none came and the thread is to end.
+  bool AwaitNext(const std::shared_ptr<IdleThread>& self, std::function<void()>& body) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (idle_.size() >= kMostIdle)
+        return false;
+      idle_.push_back(self);
     }
-    body = std::move(self.body);
-    return true;
+    if (!WaitForBody(*self, kIdleWait) && Withdraw(self))
+      return false;
+    // Not withdrawn: a body was handed over, or is being handed over now.
+    WaitForBody(*self, std::chrono::hours(24));
+    body = std::move(self->body);
+    return static_cast<bool>(body);
   }
 
  private:
+  std::shared_ptr<IdleThread> TakeWaiting(std::size_t stack_bytes) {
+    const std::lock_guard lock(mutex_);
+    const auto found = std::find_if(idle_.rbegin(), idle_.rend(), [&](const auto& idle) {
+      return idle->stack_bytes == stack_bytes;
+    });
+    if (found == idle_.rend())
+      return nullptr;
+    std::shared_ptr<IdleThread> idle = std::move(*found);
+    idle_.erase(std::next(found).base());
+    return idle;
+  }
+
+  static bool WaitForBody(IdleThread& self, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(self.mutex);
+    return self.handed.wait_for(lock, timeout, [&] { return static_cast<bool>(self.body); });
+  }
+
+  // True when `self` was still on the list, which no one can take it from now.
+  bool Withdraw(const std::shared_ptr<IdleThread>& self) {
+    const std::lock_guard lock(mutex_);
+    const auto found = std::find(idle_.begin(), idle_.end(), self);
+    if (found == idle_.end())
+      return false;
+    idle_.erase(found);
+    return true;
+  }
+
   std::mutex mutex_;
-  std::vector<IdleThread*> idle_;
+  std::vector<std::shared_ptr<IdleThread>> idle_;
 };
 
 // Never destroyed: waiting threads may still use it while the process ends.
@@ -88,16 +116,16 @@ struct Start {
 // ends, so that they pass on as abandoned, as they do when a thread ends.
 void* RunBodies(void* argument) {
   std::function<void()> body;
-  std::size_t stack_bytes;
+  std::shared_ptr<IdleThread> self;
   {
     const std::unique_ptr<Start> start(static_cast<Start*>(argument));
     body = std::move(start->body);
-    stack_bytes = start->stack_bytes;
+    self = std::make_shared<IdleThread>(start->stack_bytes);
   }
   do {
     body();
     body = nullptr;
-  } while (!CurrentThreadHoldsNamedLocks() && TheIdleThreads().AwaitNext(stack_bytes, body));
+  } while (!CurrentThreadHoldsNamedLocks() && TheIdleThreads().AwaitNext(self, body));
   return nullptr;
 }
 
