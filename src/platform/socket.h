@@ -61,6 +61,9 @@ class Socket {
   // with kSocketTimedOut when nothing came, kSocketPeerClosed when the peer
   // has closed, or the system's error.
   std::string Receive(std::size_t max_bytes, int timeout_ms);
+  // Up to `max_bytes` of what is waiting now, without a wait: empty, with
+  // no error, when nothing is.
+  std::string ReceiveWaiting(std::size_t max_bytes);
   // Sends every byte; stops with kSocketTimedOut when the peer takes nothing
   // for `stall_timeout_ms`, or with the error of the failing send.
   void Send(std::string_view bytes, int stall_timeout_ms);
@@ -80,6 +83,7 @@ class Socket {
   bool ApplyLinger(bool enabled, int seconds);
   bool ReportClosedOrError();
   int BytesWaiting() const;
+  std::string ReadWaiting(int waiting, std::size_t max_bytes);
   bool OpenFor(int family);
   bool FinishConnect(int timeout_ms);
 

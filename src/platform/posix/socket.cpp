@@ -286,15 +286,8 @@ int Socket::BytesWaiting() const {
   return ioctl(fd_, FIONREAD, &waiting) == 0 ? waiting : -1;
 }
 
-// Data that is already there is taken without a wait first.
-std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
-  ClearError();
-  int waiting = BytesWaiting();
-  if (waiting == 0) {
-    if (!WaitFor(POLLIN, timeout_ms))
-      return {};
-    waiting = BytesWaiting();
-  }
+// Reads what BytesWaiting gave; `waiting` 0 or less means closed or failed.
+std::string Socket::ReadWaiting(int waiting, std::size_t max_bytes) {
   if (waiting <= 0) {
     ReportClosedOrError();
     return {};
@@ -307,6 +300,24 @@ std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
   }
   data.resize(static_cast<std::size_t>(got));
   return data;
+}
+
+// Data that is already there is taken without a wait first.
+std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
+  ClearError();
+  int waiting = BytesWaiting();
+  if (waiting == 0) {
+    if (!WaitFor(POLLIN, timeout_ms))
+      return {};
+    waiting = BytesWaiting();
+  }
+  return ReadWaiting(waiting, max_bytes);
+}
+
+std::string Socket::ReceiveWaiting(std::size_t max_bytes) {
+  ClearError();
+  const int waiting = BytesWaiting();
+  return waiting == 0 ? std::string() : ReadWaiting(waiting, max_bytes);
 }
 
 void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
