@@ -28,24 +28,28 @@ constexpr std::size_t kMostIdle = 64;
 struct IdleThread {
   explicit IdleThread(std::size_t stack) : stack_bytes(stack) {}
   const std::size_t stack_bytes;
-  std::mutex mutex;
   std::condition_variable handed;
   std::function<void()> body;
 };
 
 // The threads waiting for a body, the last one to finish first: its stack
-// is the most likely to be in the cache. The list's lock is never held
-// while a thread is woken, so the woken thread does not wait for it.
+// is the most likely to be in the cache. A waiting thread is woken after
+// the lock is given up, so that it does not wait for the lock on waking.
 class IdleThreads {
  public:
   // Gives `body` to a waiting thread with a stack of `stack_bytes`; false,
   // with `body` untouched, when there is none.
   bool HandOver(std::function<void()>& body, std::size_t stack_bytes) {
-    const std::shared_ptr<IdleThread> idle = TakeWaiting(stack_bytes);
-    if (!idle)
-      return false;
+    std::shared_ptr<IdleThread> idle;
     {
-      const std::lock_guard lock(idle->mutex);
+      const std::lock_guard lock(mutex_);
+      const auto found = std::find_if(idle_.rbegin(), idle_.rend(), [&](const auto& waiting) {
+        return waiting->stack_bytes == stack_bytes;
+      });
+      if (found == idle_.rend())
+        return false;
+      idle = std::move(*found);
+      idle_.erase(std::next(found).base());
       idle->body = std::move(body);
     }
     idle->handed.notify_one();
@@ -55,48 +59,19 @@ class IdleThreads {
   // Waits a while for the next body of the calling thread, `self`; false
   // when none came and the thread is to end.
   bool AwaitNext(const std::shared_ptr<IdleThread>& self, std::function<void()>& body) {
-    {
-      const std::lock_guard lock(mutex_);
-      if (idle_.size() >= kMostIdle)
-        return false;
-      idle_.push_back(self);
+    std::unique_lock lock(mutex_);
+    if (idle_.size() >= kMostIdle)
+      return false;
+    idle_.push_back(self);
+    if (!self->handed.wait_for(lock, kIdleWait, [&] { return static_cast<bool>(self->body); })) {
+      idle_.erase(std::find(idle_.begin(), idle_.end(), self));
+      return false;
     }
-    if (!WaitForBody(*self, kIdleWait) && Withdraw(self))
-      return false;
-    // Not withdrawn: a body was handed over, or is being handed over now.
-    WaitForBody(*self, std::chrono::hours(24));
     body = std::move(self->body);
-    return static_cast<bool>(body);
-  }
-
- private:
-  std::shared_ptr<IdleThread> TakeWaiting(std::size_t stack_bytes) {
-    const std::lock_guard lock(mutex_);
-    const auto found = std::find_if(idle_.rbegin(), idle_.rend(), [&](const auto& idle) {
-      return idle->stack_bytes == stack_bytes;
-    });
-    if (found == idle_.rend())
-      return nullptr;
-    std::shared_ptr<IdleThread> idle = std::move(*found);
-    idle_.erase(std::next(found).base());
-    return idle;
-  }
-
-  static bool WaitForBody(IdleThread& self, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(self.mutex);
-    return self.handed.wait_for(lock, timeout, [&] { return static_cast<bool>(self.body); });
-  }
-
-  // True when `self` was still on the list, which no one can take it from now.
-  bool Withdraw(const std::shared_ptr<IdleThread>& self) {
-    const std::lock_guard lock(mutex_);
-    const auto found = std::find(idle_.begin(), idle_.end(), self);
-    if (found == idle_.end())
-      return false;
-    idle_.erase(found);
     return true;
   }
 
+ private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<IdleThread>> idle_;
 };
