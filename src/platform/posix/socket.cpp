@@ -302,16 +302,11 @@ std::string Socket::ReadWaiting(int waiting, std::size_t max_bytes) {
   return data;
 }
 
-// Data that is already there is taken without a wait first.
 std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
   ClearError();
-  int waiting = BytesWaiting();
-  if (waiting == 0) {
-    if (!WaitFor(POLLIN, timeout_ms))
-      return {};
-    waiting = BytesWaiting();
-  }
-  return ReadWaiting(waiting, max_bytes);
+  if (!WaitFor(POLLIN, timeout_ms))
+    return {};
+  return ReadWaiting(BytesWaiting(), max_bytes);
 }
 
 std::string Socket::ReceiveWaiting(std::size_t max_bytes) {
