@@ -45,6 +45,8 @@ class NamedLock {
 
  private:
   class State;
+  // The thread layer asks it before it gives a finished thread a new body.
+  friend bool CurrentThreadHoldsNamedLocks();
   std::shared_ptr<State> state_;
 };
 

@@ -14,6 +14,7 @@ namespace kestrel::platform {
 // error number with the system's English text ("Address already in use").
 inline constexpr int kSocketTimedOut = 10060;    // a wait ran out
 inline constexpr int kSocketPeerClosed = 10054;  // the peer closed or reset the connection
+inline constexpr int kSocketWouldBlock = 10035;  // no connection is pending
 inline constexpr int kHostNotFound = 11001;      // the name does not resolve
 inline constexpr int kHostTryAgain = 11002;      // the resolver could not answer now
 
@@ -42,6 +43,7 @@ class Socket {
   // Resolves `host` ("0.0.0.0": every interface; a name: IPv4 preferred) and
   // the decimal `port`, makes a socket of that family and binds it.
   void Bind(const std::string& host, const std::string& port);
+  // Listens without blocking: Accept never waits, WaitReadable does.
   void Listen(int backlog);
   // The bound local port, or 0.
   std::uint16_t LocalPort() const;
@@ -49,8 +51,8 @@ class Socket {
   // when `timeout_ms` passed first, or with the system's error.
   bool WaitReadable(int timeout_ms);
   // The next pending connection, or an empty socket with this socket's last
-  // error set. The connection closes gracefully whatever linger this
-  // listening socket has, so an answer handed to it reaches the peer whole.
+  // error set (kSocketWouldBlock when none is pending). The connection closes gracefully whatever
+  // linger this listening socket has, so an answer handed to it reaches the peer whole.
   Socket Accept();
 
   // Connected role.
@@ -59,6 +61,9 @@ class Socket {
   // with kSocketTimedOut when nothing came, kSocketPeerClosed when the peer
   // has closed, or the system's error.
   std::string Receive(std::size_t max_bytes, int timeout_ms);
+  // Up to `max_bytes` of what is waiting now, without a wait: empty, with
+  // no error, when nothing is.
+  std::string ReceiveWaiting(std::size_t max_bytes);
   // Sends every byte; stops with kSocketTimedOut when the peer takes nothing
   // for `stall_timeout_ms`, or with the error of the failing send.
   void Send(std::string_view bytes, int stall_timeout_ms);
@@ -77,6 +82,8 @@ class Socket {
   bool WaitFor(short events, int timeout_ms);
   bool ApplyLinger(bool enabled, int seconds);
   bool ReportClosedOrError();
+  int BytesWaiting() const;
+  std::string ReadWaiting(int waiting, std::size_t max_bytes);
   bool OpenFor(int family);
   bool FinishConnect(int timeout_ms);
 

@@ -7,8 +7,9 @@
 
 namespace kestrel::platform {
 
-// Runs `body` on a new detached thread with a stack of `stack_bytes` (0 for
-// the system's default). Throws kestrel::Exception "Thread creation error: "
+// Runs `body` on a detached thread of its own with a stack of `stack_bytes`
+// (0 for the system's default): a thread whose last body has ended and that
+// waits for the next, or a new one. Throws kestrel::Exception "Thread creation error: "
 // + the system's text when the system refuses the thread; `body` is then
 // not run.
 void StartDetachedThread(std::function<void()> body, std::size_t stack_bytes);

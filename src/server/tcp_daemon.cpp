@@ -91,21 +91,25 @@ void TTCPDaemon::StartListening() {
   FActive = true;
 }
 
-// One pass of the accept loop. At the thread cap, and after a failed
-// accept, the pass backs off instead of spinning on the pending connection.
+// One pass of the accept loop: every pending connection, then a wait for
+// the next. At the thread cap, and after a failed accept, the pass backs
+// off instead of spinning on the pending connection.
 void TTCPDaemon::AcceptPass() {
-  if (!FSock.WaitReadable(kAcceptWaitMilliseconds))
-    return;
-  if (LiveConnectionThreads() >= FMaxThreadCount) {
-    std::this_thread::sleep_for(kBackOff);
-    return;
+  while (!Terminated()) {
+    if (LiveConnectionThreads() >= FMaxThreadCount) {
+      std::this_thread::sleep_for(kBackOff);
+      return;
+    }
+    platform::Socket connection = FSock.Accept();
+    if (!connection.IsOpen()) {
+      if (FSock.LastError() == platform::kSocketWouldBlock)
+        FSock.WaitReadable(kAcceptWaitMilliseconds);
+      else
+        std::this_thread::sleep_for(kBackOff);
+      return;
+    }
+    FTCPThreadClass.Create(*this, std::move(connection));
   }
-  platform::Socket connection = FSock.Accept();
-  if (!connection.IsOpen() || FSock.LastError() != 0) {
-    std::this_thread::sleep_for(kBackOff);
-    return;
-  }
-  FTCPThreadClass.Create(*this, std::move(connection));
 }
 
 void TTCPDaemon::TerminateThreads() {

@@ -83,6 +83,12 @@ std::string TTCPThread::RecivePacket(int timeout_ms) {
     FSock.ClearError();
     return std::exchange(held_back_, std::string());
   }
+  // Only a receive that would wait first gives the sender a moment: under
+  // load a yield is a switch to another thread, and usually the request is
+  // there by the time its thread runs.
+  std::string packet = FSock.ReceiveWaiting(kLargestPacket);
+  if (!packet.empty() || SockLastError() != 0)
+    return packet;
   std::this_thread::yield();
   return FSock.Receive(kLargestPacket, timeout_ms);
 }

@@ -108,6 +108,32 @@ TEST(SocketReceive, TakesAtMostTheAskedBytes) {
   EXPECT_EQ(server.Receive(4, kBound), "ef");
 }
 
+// The server reads what has come before it would wait for more.
+TEST(SocketReceive, WaitingBytesAreTakenWithoutAWaitAndNothingIsNoError) {
+  Socket listener = Listener();
+  Socket client = ConnectTo(listener);
+  Socket server = AcceptFrom(listener);
+  EXPECT_EQ(server.ReceiveWaiting(100), "");
+  EXPECT_EQ(server.LastError(), 0);
+  client.Send("abcdef", kBound);
+  ASSERT_TRUE(server.WaitReadable(kBound));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(server.ReceiveWaiting(4), "abcd");
+  EXPECT_EQ(server.ReceiveWaiting(100), "ef");
+  EXPECT_EQ(server.LastError(), 0);
+}
+
+// The daemon accepts until nothing is pending; that last accept must not
+// block, or the daemon could not see its end.
+TEST(SocketAccept, NothingPendingReturnsAtOnceWithWouldBlock) {
+  Socket listener = Listener();
+  Socket client = ConnectTo(listener);
+  EXPECT_TRUE(AcceptFrom(listener).IsOpen());
+  const Socket none = listener.Accept();
+  EXPECT_FALSE(none.IsOpen());
+  EXPECT_EQ(listener.LastError(), kSocketWouldBlock);
+}
+
 TEST(SocketWait, IdleListenerTimesOut) {
   Socket listener = Listener();
   EXPECT_FALSE(listener.WaitReadable(30));

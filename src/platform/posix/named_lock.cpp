@@ -29,6 +29,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "platform/posix/held_locks.h"
 
 namespace kestrel::platform {
 namespace {
@@ -115,6 +116,7 @@ class NamedLock::State : public std::enable_shared_from_this<State> {
 
   LockWait Wait(std::chrono::milliseconds timeout);
   bool Release();
+  static bool CurrentThreadHoldsAny() { return !Holdings().held.empty(); }
 
  private:
   // The locks the current thread owns; given up as abandoned when it ends.
@@ -312,6 +314,10 @@ void NamedLock::State::ReleaseForEndedThread() noexcept {
   depth_ = 0;
   UnlockFile(true);
   released_.notify_all();
+}
+
+bool CurrentThreadHoldsNamedLocks() {
+  return NamedLock::State::CurrentThreadHoldsAny();
 }
 
 std::string DefaultLockFolder() {

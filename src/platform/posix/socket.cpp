@@ -34,6 +34,8 @@ int CallerCode(int error_number) {
     case ECONNRESET:
     case EPIPE:
       return kSocketPeerClosed;
+    case EAGAIN:
+      return kSocketWouldBlock;
     default:
       return error_number;
   }
@@ -181,7 +183,9 @@ void Socket::Bind(const std::string& host, const std::string& port) {
 
 void Socket::Listen(int backlog) {
   ClearError();
-  if (listen(fd_, backlog) != 0)
+  // The daemon takes every pending connection in one go and only then
+  // waits, which saves a wait per connection when they come fast.
+  if (listen(fd_, backlog) != 0 || fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK) != 0)
     SetSystemError(errno);
 }
 
@@ -276,12 +280,15 @@ bool Socket::ReportClosedOrError() {
   return false;
 }
 
-std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
-  ClearError();
-  if (!WaitFor(POLLIN, timeout_ms))
-    return {};
+// The bytes that a receive would get at once, 0 when none, -1 on failure.
+int Socket::BytesWaiting() const {
   int waiting = 0;
-  if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting <= 0) {
+  return ioctl(fd_, FIONREAD, &waiting) == 0 ? waiting : -1;
+}
+
+// Reads what BytesWaiting gave; `waiting` 0 or less means closed or failed.
+std::string Socket::ReadWaiting(int waiting, std::size_t max_bytes) {
+  if (waiting <= 0) {
     ReportClosedOrError();
     return {};
   }
@@ -293,6 +300,19 @@ std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
   }
   data.resize(static_cast<std::size_t>(got));
   return data;
+}
+
+std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
+  ClearError();
+  if (!WaitFor(POLLIN, timeout_ms))
+    return {};
+  return ReadWaiting(BytesWaiting(), max_bytes);
+}
+
+std::string Socket::ReceiveWaiting(std::size_t max_bytes) {
+  ClearError();
+  const int waiting = BytesWaiting();
+  return waiting == 0 ? std::string() : ReadWaiting(waiting, max_bytes);
 }
 
 void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
