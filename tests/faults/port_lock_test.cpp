@@ -113,7 +113,12 @@ TEST_F(PortLockFile, FilePlantedByAnotherUserIsRefusedAndThePortWorksOnceItIsGon
   EXPECT_NE(error.find(LockFileOf(port_) + " is refused: it belongs to user 4242"),
             std::string::npos)
       << error;
-  EXPECT_NE(server_.Output().find(" is refused: it belongs to user 4242"), std::string::npos);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return server_.Output().find(" is refused: it belongs to user 4242") != std::string::npos;
+      },
+      10000))
+      << server_.Output();
   std::filesystem::remove(LockFileOf(port_));
   EXPECT_EQ(PrintError(), "");
   EXPECT_EQ(server_.Stop(), 0) << server_.Output();
