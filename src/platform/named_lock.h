@@ -28,8 +28,11 @@ class NamedLock {
   // distinct locks, and no name reaches outside `folder`. Raises Exception
   // with the system's error text when the lock can be neither created nor
   // opened, and with a text naming the file when the lock found there may
-  // have been planted by a user outside the folder's circle (see the
-  // implementation for the rule).
+  // have been planted by a user outside the folder's circle: a lock file is
+  // used only when it is a plain file with one name that belongs to this
+  // user or root, or to the folder's group while the folder is closed to
+  // others and the file grants others nothing. A folder that every user may
+  // change needs the sticky bit. Never follows a link.
   explicit NamedLock(std::string_view name, const std::string& folder = DefaultLockFolder());
   // A thread that still holds the lock keeps it until that thread ends.
   ~NamedLock();
