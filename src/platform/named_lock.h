@@ -26,7 +26,13 @@ class NamedLock {
   // Creates the lock `name` in `folder` (and the folder), or opens the lock
   // when it exists; nobody owns it afterwards. Any two distinct names are
   // distinct locks, and no name reaches outside `folder`. Raises Exception
-  // with the system's error text when the lock can be neither created nor opened.
+  // with the system's error text when the lock can be neither created nor
+  // opened, and with a text naming the file when the lock found there may
+  // have been planted by a user outside the folder's circle: a lock file is
+  // used only when it is a plain file with one name that belongs to this
+  // user or root, or to the folder's group while the folder is closed to
+  // others and the file grants others nothing. A folder that every user may
+  // change needs the sticky bit. Never follows a link.
   explicit NamedLock(std::string_view name, const std::string& folder = DefaultLockFolder());
   // A thread that still holds the lock keeps it until that thread ends.
   ~NamedLock();
@@ -34,7 +40,8 @@ class NamedLock {
   NamedLock& operator=(NamedLock&&) noexcept;
 
   // Waits at most `timeout` until the calling thread owns the lock; wakes as
-  // soon as the lock is released. A holder waiting again on the same object
+  // soon as a thread of this process releases it, and within milliseconds of
+  // a release or end in another process. A holder waiting again on the same object
   // gets it at once and owes one more Release; two objects of one name
   // exclude each other like two processes. Any thread may call it. Raises Exception when the
   // wait fails for a reason other than the time-out (or the lock was moved from).

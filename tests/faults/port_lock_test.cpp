@@ -1,14 +1,18 @@
 // A server killed while its driver holds a printer's port: the port lock
 // lives in the server process alone, so the next server on the machine
 // prints on that port at once, even while the orphaned driver runs on.
+// And what other local users do to the machine-wide lock files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "app/port_queue.h"
 #include "faults/print_commands.h"
+#include "platform/named_lock.h"
 #include "support/kestrel_process.h"
 #include "support/tcp_client.h"
 
@@ -67,6 +71,57 @@ TEST(PortLockAfterKill, NextServerPrintsAtOnceWhileTheOrphanedDriverRuns) {
   EXPECT_EQ(result->FDocNo, 1);
   EXPECT_TRUE(SendSignal(driver.Pid(), "0")) << "the orphaned driver should still run";
   EXPECT_EQ(second.Stop(), 0) << second.Output();
+}
+
+// The machine-wide lock file of a port whose name needs no encoding.
+std::string LockFileOf(const std::string& port) {
+  return platform::DefaultLockFolder() + "/" + std::string(kPortMutexPrefix) + port + ".lock";
+}
+
+class PortLockFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.CopyTool("corvid-instant", "corvid.exe");
+    ASSERT_TRUE(server_.Start()) << server_.Output();
+  }
+  void TearDown() override { std::filesystem::remove(LockFileOf(port_)); }
+
+  std::string PrintError() {
+    const std::string answer = server_.Post(PrintCommand(port_, "sale"), 20000);
+    return answer == "<no answer>" ? answer : ReceiptResult(answer)->FError;
+  }
+
+  const std::string port_ = UniquePortName("lockfile");
+  KestrelProcess server_{KESTREL_BIN_DIR};
+};
+
+TEST_F(PortLockFile, TruncatedOrDeletedFileLeavesThePortPrinting) {
+  ASSERT_EQ(PrintError(), "");
+  std::filesystem::resize_file(LockFileOf(port_), 0);
+  EXPECT_EQ(PrintError(), "") << server_.Output();
+  std::filesystem::remove(LockFileOf(port_));
+  EXPECT_EQ(PrintError(), "") << server_.Output();
+  EXPECT_EQ(server_.Stop(), 0) << server_.Output();
+}
+
+TEST_F(PortLockFile, FilePlantedByAnotherUserIsRefusedAndThePortWorksOnceItIsGone) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "planting another user's file needs root";
+  platform::NamedLock(std::string(kPortMutexPrefix) + port_);
+  ASSERT_EQ(chown(LockFileOf(port_).c_str(), 4242, 4242), 0);
+  const std::string error = PrintError();
+  EXPECT_NE(error.find(LockFileOf(port_) + " is refused: it belongs to user 4242"),
+            std::string::npos)
+      << error;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return server_.Output().find(" is refused: it belongs to user 4242") != std::string::npos;
+      },
+      10000))
+      << server_.Output();
+  std::filesystem::remove(LockFileOf(port_));
+  EXPECT_EQ(PrintError(), "");
+  EXPECT_EQ(server_.Stop(), 0) << server_.Output();
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
 #include "platform/named_lock.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -165,6 +171,95 @@ TEST_F(NamedLockTest, LockFileDeletedWhileIdleIsReplacedForEveryone) {
   new_handle.Release();
   EXPECT_EQ(old_handle.Wait(0ms), LockWait::Acquired);
   old_handle.Release();
+}
+
+std::string Content(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST_F(NamedLockTest, TruncatedFileOrClassicLockOfAnotherOpenOnlyDelaysTheLock) {
+  NamedLock lock("COM1", folder_);
+  const std::string file = folder_ + "/COM1.lock";
+  ASSERT_EQ(lock.Wait(0ms), LockWait::Acquired);
+  std::filesystem::resize_file(file, 0);
+  EXPECT_TRUE(lock.Release());
+  std::filesystem::resize_file(file, 0);
+  ASSERT_EQ(lock.Wait(0ms), LockWait::Acquired);
+  lock.Release();
+
+  const int other = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  region.l_len = 1;
+  ASSERT_EQ(fcntl(other, F_SETLK, &region), 0);
+  EXPECT_EQ(lock.Wait(30ms), LockWait::TimedOut);
+  close(other);
+  EXPECT_EQ(lock.Wait(1s), LockWait::Acquired);
+  lock.Release();
+}
+
+TEST_F(NamedLockTest, LinkPlantedInPlaceOfTheFileIsNeverFollowed) {
+  NamedLock old_handle("COM1", folder_);
+  const std::string target = temp_.Write("target", "keep");
+  std::filesystem::remove(folder_ + "/COM1.lock");
+  std::filesystem::create_symlink(target, folder_ + "/COM1.lock");
+  EXPECT_THROW(NamedLock("COM1", folder_), Exception);
+  EXPECT_THROW(old_handle.Wait(0ms), Exception);
+  EXPECT_EQ(Content(target), "keep");
+  std::filesystem::remove(folder_ + "/COM1.lock");
+  EXPECT_EQ(old_handle.Wait(0ms), LockWait::Acquired);
+  old_handle.Release();
+}
+
+TEST_F(NamedLockTest, OnlyFilesOfThisUserRootOrAClosedFolderGroupAreUsed) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "making files of another user needs root";
+  constexpr unsigned kStranger = 4242;
+  NamedLock("COM1", folder_);
+  const std::string file = folder_ + "/COM1.lock";
+  ASSERT_EQ(chown(file.c_str(), kStranger, kStranger), 0);
+  try {
+    NamedLock planted("COM1", folder_);
+    FAIL() << "a stranger's file in a folder open to everybody was used";
+  } catch (const Exception& failure) {
+    EXPECT_NE(failure.Message().find("COM1.lock is refused: it belongs to user 4242"),
+              std::string::npos)
+        << failure.Message();
+  }
+  // The installed folder: writable by its group only, whose members share it.
+  ASSERT_EQ(chown(folder_.c_str(), 0, kStranger), 0);
+  ASSERT_EQ(chmod(folder_.c_str(), 02770), 0);
+  NamedLock shared("COM1", folder_);
+  EXPECT_EQ(shared.Wait(0ms), LockWait::Acquired);
+  shared.Release();
+  ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+  EXPECT_THROW(NamedLock("COM1", folder_), Exception);
+  ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
+  EXPECT_THROW(NamedLock("COM2", folder_), Exception);
+}
+
+TEST_F(NamedLockTest, WaitingOpenIsServedBeforeOneThatTakesTheLockStraightBack) {
+  NamedLock greedy("COM1", folder_);
+  NamedLock patient("COM1", folder_);
+  std::atomic<bool> done{false};
+  std::thread relocker([&] {
+    while (!done) {
+      if (greedy.Wait(20s) != LockWait::TimedOut) {
+        std::this_thread::sleep_for(20ms);
+        greedy.Release();
+      }
+    }
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(patient.Wait(5s), LockWait::Acquired);
+  done = true;
+  patient.Release();
+  relocker.join();
 }
 
 TEST_F(NamedLockTest, NamesNeverReachOutsideTheFolder) {

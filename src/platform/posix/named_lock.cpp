@@ -2,26 +2,26 @@
 // open file description lock on its first byte, which the kernel drops when
 // the holder's process ends however it ends. Threads of one process exclude
 // each other through the lock object's own mutex, and a thread that ends while
-// holding gives the lock up from its thread-exit hook. A page of the file,
-// mapped by every process, carries a release counter that waiters sleep on
-// (a futex), so a release wakes them at once.
+// holding gives the lock up from its thread-exit hook.
+//
+// Nothing of the file is mapped: whoever may open it can truncate, rewrite,
+// delete or lock it, and none of that may do more than delay a waiter. The
+// file's first byte says whether the lock is held, so that the next owner
+// learns of a holder that ended without releasing; a missing byte reads as
+// free. A release wakes waiters of this process at once; waiters in other
+// processes look again every few milliseconds, and a process that finds
+// another one waiting (a read lock on the second byte) queues up behind it
+// instead of taking the lock back at once.
 #include "platform/named_lock.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -36,15 +36,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The kernel drops a dead process's lock without waking anybody, so waiters
-// also look again this often; releases by live holders wake them at once.
-constexpr std::chrono::milliseconds kDeadHolderPoll{10};
+// How often a waiter looks again while another process holds the lock (the
+// kernel wakes nobody when a holder ends or releases).
+constexpr std::chrono::milliseconds kOtherProcessPoll{5};
 
-// What every process sees through the mapped start of the lock file.
-struct SharedPage {
-  std::uint32_t held;      // 1 while owned; stays 1 when a holder ends without releasing
-  std::uint32_t releases;  // bumped after every release; the futex waiters sleep on
-};
+// The lock's two bytes: the one owned while held, and the one every waiter
+// of another process marks with a shared lock.
+constexpr off_t kOwnerByte = 0;
+constexpr off_t kWaiterByte = 1;
+
+// Lock files are shared by the users of the folder's group; nobody else may
+// open them.
+constexpr mode_t kLockFileMode = 0660;
 
 [[noreturn]] void RaiseSystemError(int code, const std::string& path) {
   char buffer[256];
@@ -75,41 +78,71 @@ std::string LockFileName(std::string_view name) {
   return file + ".lock";
 }
 
-// The folder is shared by the processes of every user, like /tmp.
-void EnsureFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 01777) == 0) {
+// Who may have made the files of the lock folder.
+struct FolderCircle {
+  gid_t group;
+  // Nobody outside the folder's owner and group can add files to it.
+  bool closed;
+};
+
+// A folder the program makes itself is shared by every user, like /tmp; an
+// installed system keeps one for its own group instead. A folder that anybody
+// may change without the sticky bit would let anybody swap the locks.
+FolderCircle EnsureFolder(const std::string& folder) {
+  if (mkdir(folder.c_str(), 01777) == 0)
     chmod(folder.c_str(), 01777);  // mkdir applied the umask
-    return;
-  }
-  if (errno != EEXIST)
+  else if (errno != EEXIST)
     RaiseSystemError(errno, folder);
   struct stat info {};
   if (lstat(folder.c_str(), &info) != 0)
     RaiseSystemError(errno, folder);
   if (!S_ISDIR(info.st_mode))
     RaiseSystemError(ENOTDIR, folder);
+  const bool open_to_all = (info.st_mode & S_IWOTH) != 0;
+  if (open_to_all && (info.st_mode & S_ISVTX) == 0)
+    throw Exception(
+        Format("The lock folder %s may be changed by every user: it needs the sticky bit",
+               folder.c_str()));
+  return FolderCircle{info.st_gid, !open_to_all};
 }
 
-bool LockFirstByte(int fd, short type) {
+// A lock file is used when it is a plain file with one name and was made by
+// this user or root, or by a member of the folder's group in a folder closed
+// to everybody else, and gives nobody else access. Anything else may have been
+// planted to hold or spoil the lock.
+bool IsTrusted(const struct stat& file, const FolderCircle& circle) {
+  if (!S_ISREG(file.st_mode) || file.st_nlink != 1)
+    return false;
+  if (file.st_uid == geteuid() || file.st_uid == 0)
+    return true;
+  return circle.closed && file.st_gid == circle.group && (file.st_mode & S_IRWXO) == 0;
+}
+
+bool SetRegionLock(int fd, off_t byte, short type) {
   struct flock region {};
   region.l_type = type;
   region.l_whence = SEEK_SET;
-  region.l_start = 0;
+  region.l_start = byte;
   region.l_len = 1;
   return fcntl(fd, F_OFD_SETLK, &region) == 0;
 }
 
-timespec ToTimespec(Clock::duration span) {
-  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
-  return timespec{static_cast<time_t>(nanoseconds / 1000000000),
-                  static_cast<long>(nanoseconds % 1000000000)};
+// True when another open of the file (this process's or another's) holds a
+// lock on `byte`.
+bool OthersLock(int fd, off_t byte) {
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  region.l_start = byte;
+  region.l_len = 1;
+  return fcntl(fd, F_OFD_GETLK, &region) == 0 && region.l_type != F_UNLCK;
 }
 
 }  // namespace
 
 class NamedLock::State : public std::enable_shared_from_this<State> {
  public:
-  explicit State(std::string path) : path_(std::move(path)) { Open(); }
+  State(std::string path, FolderCircle circle) : path_(std::move(path)), circle_(circle) { Open(); }
   ~State() { Close(); }
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -136,18 +169,19 @@ class NamedLock::State : public std::enable_shared_from_this<State> {
   LockWait AcquireFile(Clock::time_point deadline);
   bool TryLockFile();
   bool StillInPlace() const;
+  bool TakeHeldMark();
+  void MarkWaiting();
+  void ClearWaiting() noexcept;
   void UnlockFile(bool abandoned) noexcept;
-  void SleepUntilReleased(std::uint32_t seen, Clock::duration longest) const;
   void ReleaseForEndedThread() noexcept;
   void Open();
   void Close() noexcept;
-  std::atomic_ref<std::uint32_t> Held() const { return std::atomic_ref(page_->held); }
-  std::atomic_ref<std::uint32_t> Releases() const { return std::atomic_ref(page_->releases); }
 
   const std::string path_;
+  const FolderCircle circle_;
   // Touched only by the thread that is acquiring the file lock or owns it.
   int fd_ = -1;
-  SharedPage* page_ = nullptr;
+  bool waiting_ = false;  // this open holds the waiter mark
 
   std::mutex mutex_;
   std::condition_variable released_;
@@ -157,39 +191,36 @@ class NamedLock::State : public std::enable_shared_from_this<State> {
 };
 
 void NamedLock::State::Open() {
-  const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Without following a planted link, and without blocking on a planted pipe.
+  const int fd =
+      open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockFileMode);
   if (fd < 0)
     RaiseSystemError(errno, path_);
   struct stat info {};
-  int failure = fstat(fd, &info) == 0 ? 0 : errno;
-  if (failure == 0 && !S_ISREG(info.st_mode))
-    failure = EINVAL;
-  // Other users' processes must be able to open it too; open applied the umask.
-  if (failure == 0 && info.st_uid == geteuid() && (info.st_mode & 0777) != 0666)
-    fchmod(fd, 0666);
-  if (failure == 0 && info.st_size < static_cast<off_t>(sizeof(SharedPage)) &&
-      ftruncate(fd, sizeof(SharedPage)) != 0)
-    failure = errno;
-  void* page = MAP_FAILED;
-  if (failure == 0) {
-    page = mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    failure = page == MAP_FAILED ? errno : 0;
-  }
-  if (failure != 0) {
+  if (fstat(fd, &info) != 0) {
+    const int failure = errno;
     close(fd);
     RaiseSystemError(failure, path_);
   }
+  if (!IsTrusted(info, circle_)) {
+    close(fd);
+    throw Exception(Format(
+        "The lock file %s is refused: it belongs to user %u, group %u, mode %03o; only files of "
+        "this user, of root or of the lock folder's group (in a folder closed to others) are used",
+        path_.c_str(), static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_gid),
+        static_cast<unsigned>(info.st_mode & 07777)));
+  }
+  // open applied the umask, and an older file may be open to everybody.
+  if (info.st_uid == geteuid() && (info.st_mode & 07777) != kLockFileMode)
+    fchmod(fd, kLockFileMode);
   fd_ = fd;
-  page_ = static_cast<SharedPage*>(page);
 }
 
 void NamedLock::State::Close() noexcept {
-  if (page_ != nullptr)
-    munmap(page_, sizeof(SharedPage));
   if (fd_ >= 0)
-    close(fd_);
-  page_ = nullptr;
+    close(fd_);  // drops this open's locks, the waiter mark included
   fd_ = -1;
+  waiting_ = false;
 }
 
 LockWait NamedLock::State::Wait(std::chrono::milliseconds timeout) {
@@ -221,6 +252,7 @@ LockWait NamedLock::State::AcquireAsLeader(std::unique_lock<std::mutex>& lock,
   } catch (...) {
     failure = std::current_exception();
   }
+  ClearWaiting();
   lock.lock();
   acquiring_ = false;
   if (failure || result == LockWait::TimedOut) {
@@ -239,23 +271,26 @@ LockWait NamedLock::State::AcquireFile(Clock::time_point deadline) {
   for (;;) {
     if (fd_ < 0)
       Open();
-    const std::uint32_t seen = Releases().load();
-    if (TryLockFile()) {
+    // A newcomer lets a process that already waits go first: without that, a
+    // process with a queue of its own would take the lock straight back
+    // every time, between two looks of the other.
+    if ((waiting_ || !OthersLock(fd_, kWaiterByte)) && TryLockFile()) {
       if (!StillInPlace()) {
-        Close();  // someone deleted the file: newcomers use a new one
+        Close();  // someone deleted or replaced the file: newcomers use a new one
         continue;
       }
-      return Held().exchange(1) != 0 ? LockWait::Abandoned : LockWait::Acquired;
+      return TakeHeldMark() ? LockWait::Abandoned : LockWait::Acquired;
     }
+    MarkWaiting();
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero())
       return LockWait::TimedOut;
-    SleepUntilReleased(seen, std::min<Clock::duration>(left, kDeadHolderPoll));
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, kOtherProcessPoll));
   }
 }
 
 bool NamedLock::State::TryLockFile() {
-  if (LockFirstByte(fd_, F_WRLCK))
+  if (SetRegionLock(fd_, kOwnerByte, F_WRLCK))
     return true;
   if (errno == EAGAIN || errno == EACCES || errno == EINTR)
     return false;
@@ -267,25 +302,40 @@ bool NamedLock::State::StillInPlace() const {
   struct stat named {};
   if (fstat(fd_, &opened) != 0 || opened.st_nlink == 0)
     return false;
-  if (stat(path_.c_str(), &named) != 0)
+  if (lstat(path_.c_str(), &named) != 0)
     return errno != ENOENT;
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-// An abandoned lock keeps its held mark, so that its next owner learns of it.
-void NamedLock::State::UnlockFile(bool abandoned) noexcept {
-  if (!abandoned)
-    Held().store(0);
-  LockFirstByte(fd_, F_UNLCK);
-  Releases().fetch_add(1);
-  syscall(SYS_futex, &page_->releases, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+// Marks the lock held and tells whether it was marked already: a holder that
+// ended without releasing leaves its mark. A mark that cannot be written (a
+// full disk) loses only that news, never the lock.
+bool NamedLock::State::TakeHeldMark() {
+  char mark = 0;
+  const bool was_held = pread(fd_, &mark, 1, kOwnerByte) == 1 && mark != 0;
+  const char held = 1;
+  [[maybe_unused]] const ssize_t written = pwrite(fd_, &held, 1, kOwnerByte);
+  return was_held;
 }
 
-void NamedLock::State::SleepUntilReleased(std::uint32_t seen, Clock::duration longest) const {
-  const timespec span = ToTimespec(longest);
-  // Returns at once when a release came after `seen` was read; any other
-  // outcome (woken, timed out, interrupted) just sends the caller round again.
-  syscall(SYS_futex, &page_->releases, FUTEX_WAIT, seen, &span, nullptr, 0);
+void NamedLock::State::MarkWaiting() {
+  if (!waiting_)
+    waiting_ = SetRegionLock(fd_, kWaiterByte, F_RDLCK);
+}
+
+void NamedLock::State::ClearWaiting() noexcept {
+  if (waiting_ && fd_ >= 0)
+    SetRegionLock(fd_, kWaiterByte, F_UNLCK);
+  waiting_ = false;
+}
+
+// An abandoned lock keeps its held mark, so that its next owner learns of it.
+void NamedLock::State::UnlockFile(bool abandoned) noexcept {
+  if (!abandoned) {
+    const char free = 0;
+    [[maybe_unused]] const ssize_t written = pwrite(fd_, &free, 1, kOwnerByte);
+  }
+  SetRegionLock(fd_, kOwnerByte, F_UNLCK);
 }
 
 bool NamedLock::State::Release() {
@@ -328,8 +378,8 @@ std::string DefaultLockFolder() {
 }
 
 NamedLock::NamedLock(std::string_view name, const std::string& folder) {
-  EnsureFolder(folder);
-  state_ = std::make_shared<State>(folder + "/" + LockFileName(name));
+  const FolderCircle circle = EnsureFolder(folder);
+  state_ = std::make_shared<State>(folder + "/" + LockFileName(name), circle);
 }
 
 NamedLock::~NamedLock() = default;
