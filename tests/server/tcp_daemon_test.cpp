@@ -178,11 +178,11 @@ TEST_F(TCPDaemon, RefusedThreadClosesItsConnectionAndTheDaemonGoesOn) {
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(Exchange(daemon.Port(), "size 3\r\n"), "");
   EXPECT_EQ(Exchange(daemon.Port(), "size 3\r\n"), "abc");
+  EXPECT_TRUE(Log().WaitFor("Connections closed without a thread: 3", 5000));
   const std::vector<std::string> lines = Log().Lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
                        "Thread creation error: Resource temporarily unavailable"),
             1);
-  EXPECT_TRUE(Log().Contains("Connections closed without a thread: 3"));
 }
 
 // Connections keep arriving while the daemon ends: every thread that got
