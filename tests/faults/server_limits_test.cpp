@@ -50,6 +50,10 @@ class Dribbler {
 
 class ServerLimits : public ::testing::Test {
  protected:
+  void TearDown() override {
+    EXPECT_EQ(server_.Output().find("Sanitizer"), std::string::npos) << server_.Output();
+  }
+
   KestrelProcess server_{KESTREL_BIN_DIR};
 };
 
