@@ -150,5 +150,16 @@ TEST_F(ServerLimits, StopDropsArrivingRequestsAndQueuedCommandsButFinishesThePri
   EXPECT_EQ(ReceiveUntilClosed(silent, 1000), "");
 }
 
+// An update ends the program; a request that never finishes arriving does
+// not hold that up.
+TEST_F(ServerLimits, UpdateEndsTheProgramWhileARequestIsStillArriving) {
+  ASSERT_TRUE(server_.Start()) << server_.Output();
+  Dribbler dribbler(server_.Port());
+  TUpdateInfo update;
+  update.FEXEver = "2099.01.01 00:00";
+  EXPECT_EQ(server_.Post(ObjToBSON(update)), "");
+  EXPECT_TRUE(WaitUntil([&] { return !server_.Running(); }, 10000)) << server_.Output();
+}
+
 }  // namespace
 }  // namespace kestrel::testing
