@@ -1,10 +1,17 @@
 #include "app/port_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/exception.h"
 
 namespace kestrel {
+namespace {
+
+// How soon a wait for a port notices that the queue has closed.
+constexpr std::chrono::milliseconds kCloseCheck{100};
+
+}  // namespace
 
 TPortQueue::TPortQueue(std::mutex& CS, std::chrono::milliseconds wait_time, std::string lock_folder)
     : CS(CS), wait_time_(wait_time), lock_folder_(std::move(lock_folder)) {}
@@ -35,8 +42,27 @@ bool TPortQueue::WaitForPort(const std::string& Port) {
       return false;
     lock = Mutex[slot].get();
   }
-  // Slots live as long as the queue, so the lock outlives the wait.
-  return lock->Wait(wait_time_) != platform::LockWait::TimedOut;
+  // Slots live as long as the queue, so the lock outlives the wait. The
+  // wait is cut into steps so that closing the queue ends it soon.
+  const auto deadline = std::chrono::steady_clock::now() + wait_time_;
+  for (;;) {
+    if (closed_)
+      return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero())
+      return false;
+    if (lock->Wait(std::min(left, kCloseCheck)) != platform::LockWait::TimedOut) {
+      if (!closed_)
+        return true;
+      lock->Release();
+      return false;
+    }
+  }
+}
+
+void TPortQueue::Close() {
+  closed_ = true;
 }
 
 bool TPortQueue::ReleasePort(const std::string& Port) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,10 @@ class TPortQueue {
   // How many slots the ports known so far take (slots are never given back).
   int UsedSlots() const;
 
+  // The program is closing: every wait for a port, now and later, ends at
+  // once with false. A port already held stays held until given back.
+  void Close();
+
  private:
   // The slot of `Port`, taking the first free one for a new port; -1 when
   // the table is full. Called under CS.
@@ -52,6 +57,7 @@ class TPortQueue {
 
   std::mutex& CS;
   const std::chrono::milliseconds wait_time_;
+  std::atomic<bool> closed_{false};
   const std::string lock_folder_;
   // A slot is free while its lock is null; the empty port name is a name
   // like any other and keeps the slot it took.

@@ -76,7 +76,13 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   hooks.daemon.start = [state, program](const std::string& ip, std::uint16_t port) {
     StartDaemon(*state, program, ip, port);
   };
-  hooks.daemon.terminate = [state] { state->slot.Terminate(); };
+  // Commands still waiting for their port end at once with the queue's
+  // error; those already printing are awaited by the daemon.
+  hooks.daemon.terminate = [state] {
+    if (state->queue)
+      state->queue->Close();
+    state->slot.Terminate();
+  };
   hooks.daemon.ended = [state] { return state->slot.Empty(); };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
   hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };

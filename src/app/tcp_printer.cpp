@@ -2,8 +2,8 @@
 
 #include <array>
 #include <iostream>
-#include <limits>
 #include <mutex>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -34,14 +34,14 @@ std::string RoutingKey(const std::string& body) {
   return body.substr(kFirstNameOffset, kKeyLength);
 }
 
-std::string ServeRoute(TPrinterRoute route, const std::string& body) {
+std::string ServeRoute(TPrinterRoute route, std::string body) {
   TRequestHandler handler;
   {
     Services& services = TheServices();
     const std::lock_guard lock(services.mutex);
     handler = services.routes[static_cast<std::size_t>(route)];
   }
-  return handler ? handler(body) : std::string();
+  return handler ? handler(std::move(body)) : std::string();
 }
 
 }  // namespace
@@ -75,78 +75,40 @@ TTCP_Printer::TTCP_Printer(TTCPDaemon& owner, platform::Socket connection, TPrin
     : TTCPThread(owner, std::move(connection)), timings_(timings) {}
 
 void TTCP_Printer::Treat() {
-  SetMaxReadLen(std::numeric_limits<std::int32_t>::max());
-  std::string packet;
-  std::string body;
-  if (WaitForFirstData(packet) && AssembleRequest(std::move(packet), body)) {
-    if (!body.empty())
-      body = ExecBinCmd(body);
-    Send(AddHTTPHeader(body, false));
+  SetMaxReadLen(kMaxRequestBody);
+  TRequest request = ReceiveRequest(timings_);
+  if (request.outcome == TRequestOutcome::Answered) {
+    HTTPHeader = std::move(request.header);
+    std::string answer;
+    if (!request.body.empty())
+      answer = ExecBinCmd(std::move(request.body));
+    request.reservation.reset();
+    Send(AddHTTPHeader(answer, false));
   }
   Terminate();
 }
 
-// False when the connection ends before any byte came: the peer closed,
-// or the first-data wait ran out. One wait over the whole time gives what
-// repeated packet-gap waits would, without waking every idle connection
-// ten times a second.
-bool TTCP_Printer::WaitForFirstData(std::string& packet) {
-  packet = RecivePacket(timings_.first_data_ms);
-  return SockLastError() == 0;
-}
-
-// Gathers the request in Buf, a packet at a time, each within the packet
-// gap. False when it is dropped without an answer (a header that is bad,
-// or still incomplete when packets stop); otherwise `body` is what to
-// serve, empty when the request has no binary body or it came incomplete.
-bool TTCP_Printer::AssembleRequest(std::string packet, std::string& body) {
-  for (;;) {
-    Buf += packet;
-    body = GetCMD(Buf);
-    if (HTTPHeader.HeaderError && !HeaderMayStillArrive(Buf))
-      return false;
-    if (!HTTPHeader.HeaderError && (!HTTPHeader.BinaryData || HTTPHeader.DataIsReady))
-      return true;
-    packet = RecivePacket(timings_.packet_gap_ms);
-    if (SockLastError() != 0) {
-      body.clear();
-      return !HTTPHeader.HeaderError;
-    }
-  }
-}
-
-std::string TTCP_Printer::GetCMD(std::string& buf) {
-  HTTPHeader = ParseHTTPHeader(buf);
-  if (HTTPHeader.HeaderError || !HTTPHeader.DataIsReady)
-    return "";
-  const std::size_t start = static_cast<std::size_t>(HTTPHeader.DataStart) - 1;
-  const std::size_t length = static_cast<std::size_t>(HTTPHeader.ContentLength);
-  std::string body = buf.substr(start, length);
-  buf.erase(0, start + length);
-  return body;
-}
-
-std::string TTCP_Printer::ExecBinCmd(const std::string& buf) {
+std::string TTCP_Printer::ExecBinCmd(std::string buf) {
   const std::string key = RoutingKey(buf);
   if (key == "DrvVer")
     return ProgramVersion;
   if (key == "EnumCO")
-    return EnumCOMs(buf);
+    return EnumCOMs(std::move(buf));
   if (key == "EXEver")
-    return UpdateSelf(buf);
-  return Print(buf);
+    return UpdateSelf(std::move(buf));
+  return Print(std::move(buf));
 }
 
-std::string TTCP_Printer::EnumCOMs(const std::string& buf) {
-  return ServeRoute(TPrinterRoute::EnumCOMs, buf);
+std::string TTCP_Printer::EnumCOMs(std::string buf) {
+  return ServeRoute(TPrinterRoute::EnumCOMs, std::move(buf));
 }
 
-std::string TTCP_Printer::UpdateSelf(const std::string& buf) {
-  return ServeRoute(TPrinterRoute::UpdateSelf, buf);
+std::string TTCP_Printer::UpdateSelf(std::string buf) {
+  return ServeRoute(TPrinterRoute::UpdateSelf, std::move(buf));
 }
 
-std::string TTCP_Printer::Print(const std::string& buf) {
-  return ServeRoute(TPrinterRoute::Print, buf);
+std::string TTCP_Printer::Print(std::string buf) {
+  return ServeRoute(TPrinterRoute::Print, std::move(buf));
 }
 
 }  // namespace kestrel

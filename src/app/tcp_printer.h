@@ -18,16 +18,13 @@ inline constexpr char ProgramVersion[] = "2012.07.03 14:00";
 
 // The routes served by other components.
 enum class TPrinterRoute { EnumCOMs, UpdateSelf, Print };
-// Turns a request body into an answer body; may throw, which logs the
-// message and closes the connection without an answer.
-using TRequestHandler = std::function<std::string(const std::string& body)>;
+// Turns a request body, handed over whole, into an answer body; may throw,
+// which logs the message and closes the connection without an answer.
+using TRequestHandler = std::function<std::string(std::string body)>;
 using TLogSink = std::function<void(const std::string& message)>;
 
-// The waits of the receive loop.
-struct TPrinterTimings {
-  int first_data_ms = 30000;  // for the first packet of a connection
-  int packet_gap_ms = 100;    // between the packets of one request
-};
+// The waits and pace of the receive loop.
+using TPrinterTimings = TRequestTimings;
 
 class TTCP_Printer : public TTCPThread {
  public:
@@ -44,23 +41,16 @@ class TTCP_Printer : public TTCPThread {
 
   // Serves the one request of the connection, then terminates the thread.
   void Treat() override;
-  // Parses the header in `buf` into HTTPHeader; when the whole body is
-  // there, removes header and body from `buf` and returns the body.
-  std::string GetCMD(std::string& buf);
   // Routes a body by its key (the first six characters of the first
   // element name) and returns the answer body.
-  std::string ExecBinCmd(const std::string& buf);
-  std::string EnumCOMs(const std::string& buf);
-  std::string UpdateSelf(const std::string& buf);
-  std::string Print(const std::string& buf);
+  std::string ExecBinCmd(std::string buf);
+  std::string EnumCOMs(std::string buf);
+  std::string UpdateSelf(std::string buf);
+  std::string Print(std::string buf);
 
-  std::string Buf;
   THTTPHeader HTTPHeader;
 
  private:
-  bool WaitForFirstData(std::string& packet);
-  bool AssembleRequest(std::string packet, std::string& body);
-
   const TPrinterTimings timings_;
 };
 

@@ -69,10 +69,14 @@ class Socket {
   void Send(std::string_view bytes, int stall_timeout_ms);
   // Sends the end of the stream; the peer's receives then report it closed.
   void ShutdownSending();
+  // Wakes a receive that waits on this socket, which then reports the peer
+  // closed. Safe from another thread while the socket stays open; leaves
+  // the last error alone.
+  void ShutdownReceiving() const;
   // Closes so that everything sent reaches the peer: ends the sending side,
-  // discards what the peer still sends until it closes or `drain_timeout_ms`
-  // has passed, then closes.
-  void Disconnect(int drain_timeout_ms);
+  // discards what the peer still sends until it closes, `drain_timeout_ms`
+  // has passed or `drain_bytes` have been discarded, then closes.
+  void Disconnect(int drain_timeout_ms, std::size_t drain_bytes);
   void Close();
 
  private:
@@ -99,5 +103,10 @@ class Socket {
 // that the server can hold as many connections as it has threads for.
 // Returns the soft limit in effect afterwards.
 std::uint64_t RaiseOpenFileLimit();
+
+// Makes a write to a closed pipe or connection fail with an error instead
+// of ending the process: a log on a pipe that its reader closed must not
+// take the server down.
+void IgnoreBrokenPipes();
 
 }  // namespace kestrel::platform

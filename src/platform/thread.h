@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace kestrel::platform {
@@ -13,5 +14,9 @@ namespace kestrel::platform {
 // + the system's text when the system refuses the thread; `body` is then
 // not run.
 void StartDetachedThread(std::function<void()> body, std::size_t stack_bytes);
+
+// The most threads this process may have: the smaller of RLIMIT_NPROC and
+// the pids.max of its control group, the largest value when neither sets one.
+std::uint64_t ThreadLimit();
 
 }  // namespace kestrel::platform

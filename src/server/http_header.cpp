@@ -105,10 +105,6 @@ bool IsHeaderByte(char c) {
   return byte == '\n' || byte == '\r' || (byte >= 32 && byte <= 127);
 }
 
-bool OnlyHeaderBytes(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), IsHeaderByte);
-}
-
 // Accepts the request line into `header`; false when it is refused.
 bool ParseRequestLine(const std::string& line, THTTPHeader& header) {
   const std::vector<std::string> tokens = Tokens(UpperAscii(line), ' ');
@@ -143,6 +139,10 @@ void ParseContentLength(std::string_view line, THTTPHeader& header) {
 }
 
 }  // namespace
+
+bool OnlyHeaderBytes(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), IsHeaderByte);
+}
 
 THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
   THTTPHeader header;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel {
@@ -34,6 +35,9 @@ THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines);
 // and hold only LF, CR and bytes 32 to 127. HeaderError then depends only on
 // the Content-Length: negative or above `max_read_len` is an error.
 THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len);
+
+// True when every byte may stand in a header: LF, CR and 32 to 127.
+bool OnlyHeaderBytes(std::string_view bytes);
 
 // True while `buf` may still become a complete header: no CR LF CR LF yet,
 // fewer than kMaxGatheredHeader bytes, and no byte that the parse refuses.

@@ -6,6 +6,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "platform/thread.h"
 #include "server/tcp_thread.h"
 
 namespace kestrel {
@@ -18,6 +19,15 @@ constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
 constexpr int kLingerMilliseconds = 10;
 constexpr int kLargestBacklog = 2147483647;
 
+// The cap on connection threads: a thread the system refuses costs a
+// connection, so the cap stays below the system's limit.
+std::int32_t ConnectionThreadCap() {
+  const std::uint64_t limit = platform::ThreadLimit();
+  const std::uint64_t usable = limit > 2 * kThreadsKeptFree ? limit - kThreadsKeptFree : limit / 2;
+  return static_cast<std::int32_t>(
+      std::clamp<std::uint64_t>(usable, 1, static_cast<std::uint64_t>(kMostConnectionThreads)));
+}
+
 }  // namespace
 
 void TTCPDaemon::Create(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
@@ -27,7 +37,11 @@ void TTCPDaemon::Create(const std::string& ip, std::uint16_t port, TTCPThreadCla
 
 TTCPDaemon::TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
                        DaemonSlot* self_addr)
-    : TDaemon(self_addr), FPort(std::to_string(port)), FTCPThreadClass(thread_class), FIP(ip) {
+    : TDaemon(self_addr),
+      FPort(std::to_string(port)),
+      FTCPThreadClass(thread_class),
+      FIP(ip),
+      FMaxThreadCount(ConnectionThreadCap()) {
   platform::RaiseOpenFileLimit();
 }
 
@@ -36,12 +50,12 @@ std::int32_t TTCPDaemon::ThreadCount() const {
   return static_cast<std::int32_t>(FThreads.size());
 }
 
-void TTCPDaemon::AddThread(TThread* thread) {
+void TTCPDaemon::AddThread(TTCPThread* thread) {
   const std::lock_guard lock(FCS);
   FThreads.push_back(thread);
 }
 
-void TTCPDaemon::RemoveThread(TThread* thread) {
+void TTCPDaemon::RemoveThread(TTCPThread* thread) {
   const std::lock_guard lock(FCS);
   const auto found = std::find(FThreads.begin(), FThreads.end(), thread);
   if (found != FThreads.end())
@@ -108,15 +122,34 @@ void TTCPDaemon::AcceptPass() {
         std::this_thread::sleep_for(kBackOff);
       return;
     }
-    FTCPThreadClass.Create(*this, std::move(connection));
+    CreateThread(std::move(connection));
   }
+}
+
+// A connection that gets no thread is closed, and the daemon goes on: the
+// system may give threads again as soon as others end. The first refusal
+// of a run is logged, and how many there were once the run is over.
+void TTCPDaemon::CreateThread(platform::Socket connection) {
+  try {
+    FTCPThreadClass.Create(*this, std::move(connection));
+  } catch (const std::exception& refused) {
+    if (refused_in_a_row_++ == 0)
+      FTCPThreadClass.LOG(refused.what());
+    return;
+  }
+  if (refused_in_a_row_ > 1)
+    FTCPThreadClass.LOG(Format("Connections closed without a thread: %llu",
+                               static_cast<unsigned long long>(refused_in_a_row_)));
+  refused_in_a_row_ = 0;
 }
 
 void TTCPDaemon::TerminateThreads() {
   {
     const std::lock_guard lock(FCS);
-    for (TThread* thread : FThreads)
+    for (TTCPThread* thread : FThreads) {
       thread->Terminate();
+      thread->AbortReceiving();
+    }
   }
   for (;;) {
     {

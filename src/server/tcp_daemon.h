@@ -10,11 +10,21 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "server/body_budget.h"
 #include "server/daemon.h"
 
 namespace kestrel {
 
 class TTCPDaemon;
+class TTCPThread;
+
+// The most connection threads alive at once, unless the system allows fewer.
+inline constexpr std::int32_t kMostConnectionThreads = 16384;
+// Threads left to the rest of the program and its drivers below the
+// system's thread limit.
+inline constexpr std::uint64_t kThreadsKeptFree = 64;
+// Bytes of request bodies that the connections of a daemon hold at once.
+inline constexpr std::uint64_t kBodyBudgetBytes = 512ull * 1024 * 1024;
 
 // The class of the connection threads, as a value: the two operations that
 // the daemon needs of it, both those of the most derived class.
@@ -44,8 +54,11 @@ class TTCPDaemon : public TDaemon {
 
   // Called by connection threads: registered threads are the ones that the
   // daemon stops and waits for at its end.
-  void AddThread(TThread* thread);
-  void RemoveThread(TThread* thread);
+  void AddThread(TTCPThread* thread);
+  void RemoveThread(TTCPThread* thread);
+
+  // The room for request bodies that its connections share.
+  TBodyBudget& BodyBudget() { return FBodyBudget; }
 
  protected:
   TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
@@ -57,16 +70,21 @@ class TTCPDaemon : public TDaemon {
   void Serve();
   void StartListening();
   void AcceptPass();
+  void CreateThread(platform::Socket connection);
   void TerminateThreads();
 
   platform::Socket FSock;
   const std::string FPort;
   std::atomic<bool> FActive{false};
-  std::vector<TThread*> FThreads;
+  std::vector<TTCPThread*> FThreads;
   mutable std::mutex FCS;
   const TTCPThreadClass FTCPThreadClass;
   const std::string FIP;
-  std::atomic<std::int32_t> FMaxThreadCount{16384};
+  std::atomic<std::int32_t> FMaxThreadCount;
+  TBodyBudget FBodyBudget{kBodyBudgetBytes};
+  // Connections closed since the last thread the system gave; the daemon
+  // thread's alone.
+  std::uint64_t refused_in_a_row_ = 0;
 };
 
 }  // namespace kestrel

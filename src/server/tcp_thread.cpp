@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/clock.h"
+
 namespace kestrel {
 namespace {
 
@@ -11,16 +13,21 @@ constexpr std::size_t kLargestPacket = 65536;
 // A peer that takes no bytes of an answer for this long is given up, so a
 // stalled client cannot hold its thread, and the daemon's end, for ever.
 constexpr int kSendStallMilliseconds = 30000;
-// How long the close waits for the peer to finish with the connection.
+// How long, and for how many bytes, the close waits for the peer to
+// finish with the connection; a peer that keeps sending is cut off.
 constexpr int kCloseDrainMilliseconds = 2000;
+constexpr std::size_t kCloseDrainBytes = 65536;
 
-std::atomic<std::int32_t> threads_created{0};
-std::atomic<std::int32_t> threads_finished{0};
+// Wide enough never to wrap in the life of a process.
+std::atomic<std::uint64_t> threads_created{0};
+std::atomic<std::uint64_t> threads_finished{0};
 
 }  // namespace
 
-std::int32_t LiveConnectionThreads() {
-  return threads_created.load() - threads_finished.load();
+std::int64_t LiveConnectionThreads() {
+  // Finished is read first: a thread counted there is counted as created.
+  const std::uint64_t finished = threads_finished.load();
+  return static_cast<std::int64_t>(threads_created.load() - finished);
 }
 
 void TTCPThread::LOG(const std::string&) {}
@@ -72,10 +79,39 @@ void TTCPThread::TreatUntilTerminated() {
 // The answer reaches the peer whole before the daemon stops waiting for
 // this thread; after RemoveThread the thread no longer touches the daemon.
 void TTCPThread::Finish() {
-  FSock.Disconnect(kCloseDrainMilliseconds);
+  FSock.Disconnect(kCloseDrainMilliseconds, kCloseDrainBytes);
   FOwner->RemoveThread(this);
   finished_ = true;
   ++threads_finished;
+}
+
+void TTCPThread::AbortReceiving() {
+  const std::lock_guard lock(receive_mutex_);
+  if (receiving_)
+    FSock.ShutdownReceiving();
+}
+
+TRequest TTCPThread::ReceiveRequest(const TRequestTimings& timings) {
+  {
+    const std::lock_guard lock(receive_mutex_);
+    if (Terminated())
+      return {};
+    receiving_ = true;
+  }
+  struct ReceivingOnExit {
+    TTCPThread& thread;
+    ~ReceivingOnExit() {
+      const std::lock_guard lock(thread.receive_mutex_);
+      thread.receiving_ = false;
+    }
+  } receiving{*this};
+  const TRequestSource source{[this](int timeout_ms, int& error) {
+                                std::string packet = RecivePacket(timeout_ms);
+                                error = SockLastError();
+                                return packet;
+                              },
+                              [this] { return Terminated(); }, &platform::MonotonicMilliseconds};
+  return ReadRequest(source, FOwner->BodyBudget(), FMaxReadLen, timings);
 }
 
 std::string TTCPThread::RecivePacket(int timeout_ms) {

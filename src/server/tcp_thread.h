@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/socket.h"
 #include "server/http_header.h"
+#include "server/request_reader.h"
 #include "server/tcp_daemon.h"
 #include "server/thread.h"
 
@@ -18,7 +20,7 @@ namespace kestrel {
 
 // Connection threads created and not yet finished, over every daemon of
 // the process; the daemons compare it with their cap.
-std::int32_t LiveConnectionThreads();
+std::int64_t LiveConnectionThreads();
 
 class TTCPThread : public TThread {
  public:
@@ -32,6 +34,10 @@ class TTCPThread : public TThread {
   int SockLastError() const { return FSock.LastError(); }
   std::int32_t MaxReadLen() const { return FMaxReadLen; }
   void SetMaxReadLen(std::int32_t length) { FMaxReadLen = length; }
+
+  // Called by the daemon as it closes: a request still being received is
+  // given up at once, without an answer.
+  void AbortReceiving();
 
  protected:
   // Runs on the daemon's thread, which registers the thread right away: a
@@ -55,6 +61,9 @@ class TTCPThread : public TThread {
   std::string ReciveString(int timeout_ms);
   // Appends lines until a receive fails; true when the failure is 10060.
   bool ReciveStringList(int timeout_ms, std::vector<std::string>& list);
+  // One whole request (header and body) under `timings`, the daemon's body
+  // budget and MaxReadLen; dropped at once when the daemon closes.
+  TRequest ReceiveRequest(const TRequestTimings& timings);
   // Sends every byte; a failure is left in SockLastError.
   void Send(const std::string& bytes);
 
@@ -73,6 +82,10 @@ class TTCPThread : public TThread {
   std::string held_back_;
   void (*class_log_)(const std::string& message);
   bool finished_ = false;
+  // Guards receiving_, which tells the daemon that the socket is open and
+  // waiting for a request.
+  std::mutex receive_mutex_;
+  bool receiving_ = false;
 };
 
 // The class value of the connection class T, for TTCPDaemon::Create.

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/exception.h"
 #include "platform/clock.h"
@@ -51,6 +53,33 @@ class QuickPrinter : public TTCP_Printer {
  protected:
   QuickPrinter(TTCPDaemon& owner, platform::Socket connection)
       : TTCP_Printer(owner, std::move(connection), TPrinterTimings{1000, 100}) {}
+};
+
+// A printer connection with short header and body pace rules.
+class StrictPrinter : public TTCP_Printer {
+ protected:
+  StrictPrinter(TTCPDaemon& owner, platform::Socket connection)
+      : TTCP_Printer(owner, std::move(connection), StrictTimings()) {}
+
+ private:
+  static TPrinterTimings StrictTimings() {
+    TPrinterTimings timings;
+    timings.header_ms = 500;
+    timings.body_rate_grace_ms = 300;
+    timings.body_rate_window_ms = 300;
+    timings.body_rate_min_bytes = 1000;
+    return timings;
+  }
+};
+
+// A daemon whose connections may hold 100 body bytes at once.
+class SmallBudgetDaemon : public TTCPDaemon {
+ protected:
+  SmallBudgetDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
+                    DaemonSlot* slot)
+      : TTCPDaemon(ip, port, thread_class, slot) {
+    BodyBudget().SetCapacity(100);
+  }
 };
 
 LogCapture& Log() {
@@ -99,6 +128,7 @@ class PrinterTest : public ::testing::Test {
 
 using TCPPrinter = PrinterTest<TTCP_Printer>;
 using QuickTCPPrinter = PrinterTest<QuickPrinter>;
+using StrictTCPPrinter = PrinterTest<StrictPrinter>;
 
 TEST_F(TCPPrinter, VersionQueryIsAnsweredWithTheSixteenVersionBytes) {
   const std::string answer = Exchange(Port(), Request("DrvVer"));
@@ -290,6 +320,65 @@ TEST_F(QuickTCPPrinter, FirstDataLaterThanThePacketGapIsServed) {
   std::this_thread::sleep_for(600ms);
   client.Send(Request("DrvVer"), 1000);
   EXPECT_EQ(ReceiveUntilClosed(client, 5000), Answer(ProgramVersion));
+}
+
+// Each piece comes within the packet gap, yet the header as a whole takes
+// longer than it may.
+TEST_F(StrictTCPPrinter, HeaderDribbledPastItsTimeIsDroppedWithoutAnswer) {
+  const std::string request = Request("DrvVer");
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < request.size(); at += 3)
+    pieces.push_back(request.substr(at, 3));
+  bool closed = false;
+  EXPECT_EQ(SendInPieces(pieces, 50ms, &closed), "");
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(StrictTCPPrinter, BodyBelowTheRateIsDroppedWithoutAnswer) {
+  TTCP_Printer::SetRoute(TPrinterRoute::Print, [](std::string) { return std::string("served"); });
+  std::vector<std::string> pieces{Request(std::string(400, 'x')).substr(0, 100)};
+  pieces.resize(1 + 400 / 10, std::string(10, 'x'));
+  bool closed = false;
+  EXPECT_EQ(SendInPieces(pieces, 40ms, &closed), "");
+  EXPECT_TRUE(closed);
+}
+
+// The second body waits for room while the first is arriving in pieces,
+// and is still served whole: the wait is not held against it.
+TEST_F(TCPPrinter, BodyWaitsForRoomInTheBudgetAndIsServedWhole) {
+  RunningDaemon small(
+      [](std::uint16_t port, DaemonSlot* slot) {
+        StartThread<SmallBudgetDaemon>("127.0.0.1", port, ThreadClassOf<TTCP_Printer>(), slot);
+      },
+      Log());
+  ASSERT_TRUE(small.Listening());
+  std::mutex order_mutex;
+  std::string order;
+  TTCP_Printer::SetRoute(TPrinterRoute::Print, [&](std::string body) {
+    const std::lock_guard lock(order_mutex);
+    order += body.substr(0, 1);
+    return body;
+  });
+  const std::string first = Request(std::string(80, 'a'));
+  const std::string second = Request(std::string(50, 'b'));
+  platform::Socket holder = ConnectLoopback(small.Port());
+  holder.Send(first.substr(0, first.size() - 40), 1000);
+  auto waiting = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(30ms);
+    platform::Socket client = ConnectLoopback(small.Port());
+    client.Send(second.substr(0, second.size() - 20), 1000);
+    std::this_thread::sleep_for(20ms);
+    client.Send(second.substr(second.size() - 20), 1000);
+    return ReceiveUntilClosed(client, 10000);
+  });
+  for (std::size_t left = 40; left > 0; left -= 10) {
+    std::this_thread::sleep_for(60ms);
+    holder.Send(first.substr(first.size() - left, 10), 1000);
+  }
+  EXPECT_EQ(ReceiveUntilClosed(holder, 10000), Answer(std::string(80, 'a')));
+  EXPECT_EQ(waiting.get(), Answer(std::string(50, 'b')));
+  EXPECT_EQ(order, "ab");
+  EXPECT_TRUE(small.Stop());
 }
 
 TEST(TCPPrinterLog, WithoutSinkTheLogGoesToStandardError) {

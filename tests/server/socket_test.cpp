@@ -228,7 +228,7 @@ TEST(SocketClose, DisconnectDeliversAnswerDespiteUnreadInput) {
       received = ReceiveAll(client);
       client.Close();
     });
-    server.Disconnect(kBound);
+    server.Disconnect(kBound, 65536);
     reader.join();
     ASSERT_EQ(received, answer) << "round " << round;
   }
@@ -238,7 +238,7 @@ TEST(SocketClose, DisconnectGivesUpOnAPeerThatStaysOpen) {
   Socket listener = Listener();
   Socket client = ConnectTo(listener);
   Socket server = AcceptFrom(listener);
-  server.Disconnect(100);
+  server.Disconnect(100, 65536);
   EXPECT_FALSE(server.IsOpen());
   EXPECT_EQ(client.Receive(10, kBound), "");
   EXPECT_EQ(client.LastError(), kSocketPeerClosed);

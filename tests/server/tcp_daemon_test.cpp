@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
 
+#include "base/exception.h"
 #include "platform/clock.h"
 #include "support/command_thread.h"
 #include "support/running_daemon.h"
@@ -155,6 +157,32 @@ TEST_F(TCPDaemon, ConnectionBeyondTheCapWaitsForAFreeThread) {
   EXPECT_GT(Now() - sent, 400u);
   EXPECT_EQ(first.get(), "done");
   EXPECT_EQ(second.get(), "done");
+}
+
+// The system refuses the first three threads, as it does at its thread
+// limit: those connections are closed, the daemon goes on accepting.
+TTCPThreadClass RefusingFirstThreeThreads() {
+  TTCPThreadClass thread_class = ThreadClassOf<CommandThread>();
+  thread_class.Create = [](TTCPDaemon& owner, platform::Socket connection) {
+    static std::atomic<int> refused{0};
+    if (refused++ < 3)
+      throw Exception("Thread creation error: Resource temporarily unavailable");
+    StartThread<CommandThread>(owner, std::move(connection));
+  };
+  return thread_class;
+}
+
+TEST_F(TCPDaemon, RefusedThreadClosesItsConnectionAndTheDaemonGoesOn) {
+  RunningDaemon daemon(RefusingFirstThreeThreads(), Log());
+  ASSERT_TRUE(daemon.Listening());
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Exchange(daemon.Port(), "size 3\r\n"), "");
+  EXPECT_EQ(Exchange(daemon.Port(), "size 3\r\n"), "abc");
+  EXPECT_TRUE(Log().WaitFor("Connections closed without a thread: 3", 5000));
+  const std::vector<std::string> lines = Log().Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Thread creation error: Resource temporarily unavailable"),
+            1);
 }
 
 // Connections keep arriving while the daemon ends: every thread that got

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/print.h"
@@ -168,6 +169,35 @@ TEST_F(KestrelSend, BadCommandLinesAndMissingServers) {
   EXPECT_TRUE(process.WaitFor(30000));
   EXPECT_EQ(process.ExitCode(), 3u);
   EXPECT_NE(dir_.Read("out").find("Cannot connect"), std::string::npos);
+}
+
+// A server that answers without end: kestrel-send stops at its limit
+// instead of keeping everything.
+TEST(KestrelSendAnswer, EndlessAnswerIsRefusedAtTheLimit) {
+  platform::Socket listener;
+  listener.Bind("127.0.0.1", "0");
+  listener.Listen(4);
+  std::thread server([&] {
+    if (!listener.WaitReadable(30000))
+      return;
+    platform::Socket connection = listener.Accept();
+    connection.Receive(65536, 5000);
+    connection.Send("HTTP/1.1 200 OK\r\n\r\n", 5000);
+    const std::string block(1 << 20, '\0');
+    for (int sent = 0; sent < 80 && connection.LastError() == 0; ++sent)
+      connection.Send(block, 5000);
+  });
+  testing::TempDir dir;
+  TExeProcess process("/bin/sh",
+                      std::vector<std::string>{
+                          "-c", Quoted(KESTREL_BIN_DIR "/kestrel-send") +
+                                    " --server 127.0.0.1:" + std::to_string(listener.LocalPort()) +
+                                    " version > " + Quoted(dir.Folder() + "out") + " 2>&1"});
+  process.Run(true, false);
+  EXPECT_TRUE(process.WaitFor(30000));
+  server.join();
+  EXPECT_EQ(process.ExitCode(), 3u);
+  EXPECT_NE(dir.Read("out").find("Answer larger than 67108864 bytes"), std::string::npos);
 }
 
 // What a user does to update a running server: sends a new build with the

@@ -10,6 +10,14 @@ namespace kestrel::tools {
 namespace {
 
 constexpr std::size_t kReceiveChunk = 65536;
+// Every answer of the protocol is small; a server that sends more is not
+// one to keep in memory.
+constexpr std::size_t kLargestAnswer = 64 * 1024 * 1024;
+constexpr std::size_t kLargestAnswerHeader = 65536;
+
+[[noreturn]] void RaiseAnswerTooLarge() {
+  throw Exception("Answer larger than " + std::to_string(kLargestAnswer) + " bytes: not read");
+}
 
 int ParsePort(std::string_view text) {
   int port = 0;
@@ -52,6 +60,8 @@ long long ContentLength(std::string_view header) {
 // The body once `response` holds the whole answer; false while more must come.
 bool TakeBody(const std::string& response, bool peer_closed, std::string& body) {
   const std::size_t header_end = response.find("\r\n\r\n");
+  if (header_end == std::string::npos && response.size() > kLargestAnswerHeader)
+    throw Exception("Malformed answer: no end of header");
   if (header_end == std::string::npos)
     return false;
   const std::string_view header(response.data(), header_end);
@@ -60,6 +70,8 @@ bool TakeBody(const std::string& response, bool peer_closed, std::string& body) 
   if (header.substr(9, 3) != "200")
     throw Exception("Server answered " + std::string(header.substr(0, header.find("\r\n"))));
   const long long length = ContentLength(header);
+  if (length > static_cast<long long>(kLargestAnswer))
+    RaiseAnswerTooLarge();
   const std::size_t available = response.size() - header_end - 4;
   if (length < 0 ? !peer_closed : available < static_cast<unsigned long long>(length))
     return false;
@@ -101,6 +113,8 @@ std::string PostRequest(const ServerAddress& server, std::string_view body, int 
     response += chunk;
     if (TakeBody(response, closed, answer))
       return answer;
+    if (response.size() > kLargestAnswer + kReceiveChunk)
+      RaiseAnswerTooLarge();
     if (closed)
       throw Exception(response.empty() ? "Server closed the connection without an answer"
                                        : "Server closed the connection before the whole answer");

@@ -19,7 +19,8 @@ ServerAddress ParseServerAddress(std::string_view text);
 // Posts `body` as application/octet-stream and returns the answer's body.
 // `timeout_ms` bounds the connect and every wait for answer bytes. Raises
 // Exception when the server cannot be reached, closes without a whole
-// answer, or answers with something other than HTTP 200.
+// answer, answers with something other than HTTP 200, or announces or
+// sends an answer of more than 64 MiB.
 std::string PostRequest(const ServerAddress& server, std::string_view body, int timeout_ms);
 
 }  // namespace kestrel::tools

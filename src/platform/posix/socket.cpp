@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -337,21 +338,33 @@ void Socket::ShutdownSending() {
     SetSystemError(errno);
 }
 
-void Socket::Disconnect(int drain_timeout_ms) {
+void Socket::ShutdownReceiving() const {
+  if (IsOpen())
+    shutdown(fd_, SHUT_RD);
+}
+
+void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   if (!IsOpen())
     return;
   // Closing with unread input would reset the connection, and the reset
-  // can destroy answer bytes the peer has not read yet.
+  // can destroy answer bytes the peer has not read yet. A peer that keeps
+  // sending is reset all the same once the drain's bounds are reached.
   shutdown(fd_, SHUT_WR);
   const std::uint64_t start = MonotonicMilliseconds();
   char discard[4096];
-  for (;;) {
+  std::size_t drained = 0;
+  while (drained < drain_bytes) {
+    const int remaining = Remaining(start, drain_timeout_ms);
+    if (remaining == 0)
+      break;
     pollfd entry{fd_, POLLIN, 0};
-    const int ready = poll(&entry, 1, Remaining(start, drain_timeout_ms));
+    const int ready = poll(&entry, 1, remaining);
     if (ready < 0 && errno == EINTR)
       continue;
-    if (ready <= 0 || recv(fd_, discard, sizeof discard, MSG_DONTWAIT) <= 0)
+    const ssize_t got = ready <= 0 ? 0 : recv(fd_, discard, sizeof discard, MSG_DONTWAIT);
+    if (got <= 0)
       break;
+    drained += static_cast<std::size_t>(got);
   }
   Close();
 }
@@ -373,6 +386,10 @@ std::uint64_t RaiseOpenFileLimit() {
       limit = raised;
   }
   return limit.rlim_cur;
+}
+
+void IgnoreBrokenPipes() {
+  signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace kestrel::platform

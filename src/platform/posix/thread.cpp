@@ -2,12 +2,16 @@
 
 #include <pthread.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "base/exception.h"
@@ -137,6 +141,52 @@ void CreateThread(std::function<void()> body, std::size_t stack_bytes) {
 void StartDetachedThread(std::function<void()> body, std::size_t stack_bytes) {
   if (!TheIdleThreads().HandOver(body, stack_bytes))
     CreateThread(std::move(body), stack_bytes);
+}
+
+namespace {
+
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t ProcessLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kNoLimit;
+  return limit.rlim_cur;
+}
+
+// The number in a pids.max file; "max" or an unreadable file sets none.
+std::uint64_t PidsMaxIn(const std::string& path) {
+  std::ifstream file(path);
+  std::uint64_t value = 0;
+  return file >> value ? value : kNoLimit;
+}
+
+// The pids controller's limit of this process's group, in the unified
+// hierarchy ("0::/path") or in the pids hierarchy of version 1
+// ("N:pids:/path"). A limit set on a parent group is not seen.
+std::uint64_t ControlGroupLimit() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  std::uint64_t limit = kNoLimit;
+  while (std::getline(groups, line)) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos)
+      continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    if (controllers.empty() && line.starts_with("0:"))
+      limit = std::min(limit, PidsMaxIn("/sys/fs/cgroup" + path + "/pids.max"));
+    else if (controllers == "pids")
+      limit = std::min(limit, PidsMaxIn("/sys/fs/cgroup/pids" + path + "/pids.max"));
+  }
+  return limit;
+}
+
+}  // namespace
+
+std::uint64_t ThreadLimit() {
+  return std::min(ProcessLimit(), ControlGroupLimit());
 }
 
 }  // namespace kestrel::platform
