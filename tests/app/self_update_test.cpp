@@ -321,14 +321,19 @@ TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
   EXPECT_TRUE(StartedWith("tool"));
 }
 
-TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeleted) {
+TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded) {
   for (const std::string name :
        {"~new~tool", "~new~tables.dat", "~tmp~tables.dat", "tables.dat", "tool~new~", "~NEW~tool"})
     WriteFile(dir_.Path() / name, "x");
-  WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "x");
+  WriteFile(dir_.Path() / "~new~forms" / "a" / "receipt.txt", "x");
+  // Links are removed as links: what they point at stays.
+  TempDir outside;
+  WriteFile(outside.Path() / "kept" / "file", "x");
+  fs::create_directory_symlink(outside.Path() / "kept", dir_.Path() / "~new~forms" / "link");
+  fs::create_directory_symlink(outside.Path() / "kept", dir_.Path() / "~new~link");
   DeleteUpdateLeftovers(dir_.Folder());
-  EXPECT_EQ(Tree(dir_.Path()), (std::vector<std::string>{"tables.dat", "tool~new~", "~NEW~tool",
-                                                         "~new~forms", "~new~forms/receipt.txt"}));
+  EXPECT_EQ(Tree(dir_.Path()), (std::vector<std::string>{"tables.dat", "tool~new~", "~NEW~tool"}));
+  EXPECT_EQ(Tree(outside.Path()), (std::vector<std::string>{"kept", "kept/file"}));
 }
 
 TEST_F(UpdateStart, ExitStartsTheStoredCopyWithTheArguments) {
@@ -415,6 +420,24 @@ TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled
   ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   EXPECT_FALSE(fs::exists(dir_.Path() / "~new~tables.dat"));
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "old tables");
+}
+
+// The name makes a folder "~new~kestrel", where the program's own stored
+// copy must go at the next update.
+TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel/x", "stored, never installed"}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(ReadFile(dir_.Path() / "~new~kestrel" / "x"), "stored, never installed");
+  kestrel_.Start();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
+  EXPECT_FALSE(fs::exists(dir_.Path() / "x"));
+
+  const std::string build = MarkedBuild();
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", build}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(Program(), build);
 }
 
 TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {
