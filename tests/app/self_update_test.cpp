@@ -17,6 +17,7 @@
 #include "messages/messages.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "support/bson_bytes.h"
 #include "support/kestrel_program.h"
 #include "support/running_daemon.h"
 #include "support/tcp_client.h"
@@ -192,6 +193,27 @@ TEST_F(UpdateRequest, BodyThatIsNoPackageAnswersTheDecodingError) {
   }
   ASSERT_FALSE(message.empty());
   EXPECT_EQ(Send(body), Utf8ToWin1251(message));
+  EXPECT_TRUE(restart_);
+  EXPECT_EQ(Tree(program_), std::vector<std::string>{});
+}
+
+// Each element of the array is two bytes: a null type and an empty name.
+TEST_F(UpdateRequest, FilesArrayOfMillionsOfTinyElementsIsRefusedBeforeItIsDecoded) {
+  const std::string version = std::string(
+                                  "\x02"
+                                  "EXEver\0",
+                                  8) +
+                              testing::Bytes({2, 0, 0, 0}) + std::string("9\0", 2);
+  std::string elements;
+  for (int i = 0; i < 4000000; ++i)
+    elements.append("\x0A\0", 2);
+  const std::string files = std::string(
+                                "\x04"
+                                "Files\0",
+                                7) +
+                            testing::Document(elements);
+  EXPECT_EQ(Send(testing::Document(version + files)),
+            "Array \"Files\" holds 4000000 items, more than 1024");
   EXPECT_TRUE(restart_);
   EXPECT_EQ(Tree(program_), std::vector<std::string>{});
 }
