@@ -80,6 +80,10 @@ File OpenForReading(const std::string& name, SystemError& error);
 // `executable` gives a newly created file execute permission.
 File CreateForWriting(const std::string& name, bool executable, SystemError& error);
 
+// True where the file system takes two names that differ only in the case of
+// their letters for one file.
+bool FileNamesIgnoreCase();
+
 // True when `name` exists and is not a folder (links followed).
 bool FileExists(const std::string& name);
 bool RemoveFile(const std::string& name, SystemError& error);

@@ -266,6 +266,10 @@ File CreateForWriting(const std::string& name, bool executable, SystemError& err
   return file;
 }
 
+bool FileNamesIgnoreCase() {
+  return false;
+}
+
 bool FileExists(const std::string& name) {
   struct stat st {};
   return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
