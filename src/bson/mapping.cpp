@@ -365,9 +365,9 @@ void TBSONDocBulder::ReadObjectFrom(std::string_view document, TPersistent& obj)
 }
 
 // The elements are read with the default options, whatever this builder's
-// are. The array's size is checked before any element is made, and each
-// element's type before its object is made, so that a forged array costs
-// nothing beyond its own bytes.
+// are. The array's size is checked against its MaxCount before any element
+// is made, and each element's type before its object is made, so that a
+// forged array costs no more than the objects it may hold.
 void TBSONDocBulder::ReadPersistentObjArray(TPersistentObjArray& array) {
   TBSONDocBulder sub;
   sub.ViewDocument(ReadDocView(true));
