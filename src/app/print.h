@@ -37,7 +37,7 @@ bool IsZReportCommand(std::string_view cmd);
 // matches no known model is returned unchanged, blanks included.
 std::string MapModelName(const std::string& name);
 
-// The port text as it appears inside a file name. Letters, digits, "_", "-"
+// The port text as it appears inside a file name. Latin letters, digits, "_", "-"
 // and "." stay as they are (COM1 and ttyUSB0 keep their names); every other
 // byte, "%" included, becomes "%" and two upper-case hex digits. The result
 // holds no "/" and reads back unambiguously, so each port has its own
