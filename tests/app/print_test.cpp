@@ -74,11 +74,6 @@ TEST(ParamsFileName, OtherBytesAreEscapedSoNoPortLeavesTheFolderOrSharesAFile) {
   EXPECT_EQ(PortForFileName("tty_USB-0.1"), "tty_USB-0.1");
   EXPECT_EQ(PortForFileName("ПОРТ1"), "%D0%9F%D0%9E%D0%A0%D0%A21");
   EXPECT_EQ(PortForFileName(std::string("x\xFF\0y%", 5)), "x%FF%00y%25");
-  // What the old mapping made one file: "COM_1".
-  EXPECT_EQ(PortForFileName("COM 1"), "COM%201");
-  EXPECT_EQ(PortForFileName("COM:1"), "COM%3A1");
-  EXPECT_EQ(PortForFileName("COM_1"), "COM_1");
-  EXPECT_EQ(PortForFileName("COM%3A1"), "COM%253A1");
 }
 
 TEST(ParamsFileName, WhereCaseIsIgnoredNoNameHoldsALowerCaseLetter) {
