@@ -189,7 +189,7 @@ std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile
     if (!driver.Runned()) {
       if (!FileExists(ParamsFile))
         return kUnknownError;
-      ReadFileBody(ParamsFile, true, Data);
+      ReadFileBodyUpTo(ParamsFile, kMaxDriverResultSize, Data);
       return DriverFailedWithoutAnswer(driver, command, Data) ? kUnknownError : "";
     }
     driver.WaitFor(kDriverPollMs);

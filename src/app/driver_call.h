@@ -4,6 +4,7 @@
 // carries (CheckDriverVer, with the build-date parser BuildDateToDateTime).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -54,6 +55,10 @@ void CheckDriverVer(std::string_view ver, const LogSink& log);
 // Formats a date-time as "yyyy.mm.dd hh:nn", the form versions compare in.
 std::string FormatVersionTime(TDateTime value);
 
+// The largest result file taken from the driver; a result is a few
+// kilobytes, and a runaway driver must not make the server read gigabytes.
+inline constexpr std::int64_t kMaxDriverResultSize = 64 * 1024 * 1024;
+
 // Runs the driver `ExeName` on one command. `Data` is the command document on
 // entry; it is written to `ParamsFile`, the driver is started with the
 // arguments ParamsFile and TimeOutSec * 1000 (each passed unchanged, blanks
@@ -64,7 +69,9 @@ std::string FormatVersionTime(TDateTime value);
 // still ran TimeOutSec + 2 s after the start (it is then stopped); `Data`
 // is empty in both cases. The file is deleted on every path, also when the
 // file cannot be written or read or the driver cannot be started, which
-// raise the file helpers' or the process runner's Exception.
+// raise the file helpers' or the process runner's Exception; a result file
+// above kMaxDriverResultSize raises "File "<ParamsFile>" is larger than
+// 67108864 bytes".
 std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec,
                        std::string& Data);
 

@@ -1,5 +1,7 @@
 #include "app/log.h"
 
+#include "base/text.h"
+
 namespace kestrel {
 namespace {
 
@@ -20,6 +22,10 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
 
 }  // namespace
 
+std::string LogField(std::string_view text) {
+  return CutText(text, TLog::kMaxFieldCharacters);
+}
+
 std::string NormalizeLogText(std::string_view text) {
   return ReplaceAll(ReplaceAll(text, "\r\n", " "), "  ", " ");
 }
@@ -33,7 +39,9 @@ void TLog::WriteLOG(std::string_view msg) {
   const bool alert = !msg.starts_with(kNoticeMark);
   if (!alert)
     msg.remove_prefix(kNoticeMark.size());
-  std::string line = NormalizeLogText(msg);
+  // Cut first: the normalising only shortens the text, and a huge message
+  // is not copied whole.
+  std::string line = NormalizeLogText(CutText(msg, kMaxLineCharacters));
   std::lock_guard lock(cs_);
   InsertLine(line);
   Announce(line, alert);

@@ -31,6 +31,12 @@ class LogListener {
 class TLog {
  public:
   static constexpr std::size_t kMaxLines = 1000;
+  // Every line is cut to this many characters (and "…"), so the log and its
+  // views hold at most kMaxLines such lines, whatever they are told.
+  static constexpr std::size_t kMaxLineCharacters = 2048;
+  // What a line quotes from a request or a driver (a port, a model, an
+  // error) is cut to this many characters (and "…") by LogField.
+  static constexpr std::size_t kMaxFieldCharacters = 256;
 
   // `cs` serialises the writers; it is shared with other users of the main
   // window's lock and must outlive the log.
@@ -42,7 +48,8 @@ class TLog {
   void SetListener(LogListener* listener);
 
   // Callable from any thread. A message that starts with "$" is a notice: it is
-  // logged without the "$" and never brings the window back.
+  // logged without the "$" and never brings the window back. The message is
+  // cut to kMaxLineCharacters before it is logged.
   void WriteLOG(std::string_view msg);
 
   std::vector<std::string> Lines() const;  // newest first
@@ -55,6 +62,9 @@ class TLog {
   LogListener* listener_ = nullptr;
   std::deque<std::string> lines_;
 };
+
+// `text` as a log line quotes it: cut to TLog::kMaxFieldCharacters.
+std::string LogField(std::string_view text);
 
 // The text as it is logged: every CR LF becomes one blank, then one
 // left-to-right pass turns each pair of blanks into one (three become two).

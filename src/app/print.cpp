@@ -4,11 +4,12 @@
 #include <exception>
 #include <utility>
 
+#include "app/log.h"
 #include "base/exception.h"
 #include "base/format.h"
-#include "base/text.h"
 #include "bson/mapping.h"
 #include "files/pack.h"
+#include "platform/file_system.h"
 
 namespace kestrel {
 namespace {
@@ -60,9 +61,12 @@ std::string_view TrimBlanksAndControls(std::string_view text) {
   return text;
 }
 
-bool IsFileNameSafe(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-' || c == '.';
+// The bytes a parameter file's name keeps as they are. '%' is not one of
+// them, so the escapes can be told apart and read back; lower-case letters
+// are not where two names that differ in case would be one file.
+bool KeptInFileName(unsigned char c, bool names_ignore_case) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' ||
+         (!names_ignore_case && c >= 'a' && c <= 'z');
 }
 
 // An uncompressed print command always holds the element name "Cmd".
@@ -77,13 +81,15 @@ void CheckSenderVersion(const std::string& version) {
   }
 }
 
-void FillDeviceCmd(const TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& device) {
+// The text, the one field that may be large, moves over: the command is not
+// read again except for its port, model and command for the log.
+void FillDeviceCmd(TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& device) {
   device.FCmd = cmd.FCmd;
   device.FHardwareName = cmd.FName;
   device.FPrinterPort = cmd.FPort;
   device.FBaudRate = cmd.FBaudRate;
   device.FPassword = cmd.FPwd;
-  device.FText = cmd.FText;
+  device.FText = std::move(cmd.FText);
   device.FSumm0 = cmd.FSumm0;
   device.FSumm1 = cmd.FSumm1;
   device.FTimeOutSec = timeout_sec;
@@ -120,22 +126,24 @@ std::string MapModelName(const std::string& name) {
   return name;
 }
 
-std::string PortForFileName(std::string_view port) {
-  // One "_" per character, not per byte of a multi-byte character; a byte
-  // that is no valid UTF-8 counts as a character of its own.
+std::string PortForFileName(std::string_view port, bool names_ignore_case) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string result;
-  std::size_t pos = 0;
-  while (pos < port.size()) {
-    if (IsFileNameSafe(port[pos])) {
-      result += port[pos++];
-      continue;
+  result.reserve(port.size());
+  for (const unsigned char c : port) {
+    if (KeptInFileName(c, names_ignore_case)) {
+      result += static_cast<char>(c);
+    } else {
+      result += '%';
+      result += kHex[c >> 4];
+      result += kHex[c & 0xF];
     }
-    result += '_';
-    char32_t code_point = 0;
-    if (!DecodeUtf8(port, pos, code_point))
-      ++pos;
   }
   return result;
+}
+
+std::string PortForFileName(std::string_view port) {
+  return PortForFileName(port, platform::FileNamesIgnoreCase());
 }
 
 std::string ParamsFileName(const std::string& program_folder, std::string_view port,
@@ -154,15 +162,16 @@ TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogS
       versions_(versions),
       call_driver_(std::move(call_driver)) {}
 
-std::string TPrintService::Print(std::string Buf) const {
+std::string TPrintService::Print(const std::string& Buf) const {
   TPrintCmd cmd;
   TTermPrintRes res;
   TPrnZREPRes zres;
   const bool compressed = IsCompressed(Buf);
   try {
     if (compressed)
-      Buf = UnpackString(Buf);
-    Execute(Buf, cmd, res, zres);
+      Execute(UnpackString(Buf), cmd, res, zres);
+    else
+      Execute(Buf, cmd, res, zres);
   } catch (const std::exception& failure) {
     if (res.FError.empty())
       res.FError = failure.what();
@@ -172,12 +181,13 @@ std::string TPrintService::Print(std::string Buf) const {
   if (compressed)
     answer = PackString(answer);
   if (!res.FError.empty())
-    log_(cmd.FPort + "," + cmd.FName + " " + cmd.FCmd + ": " + res.FError);
+    log_(LogField(cmd.FPort) + "," + LogField(cmd.FName) + " " + LogField(cmd.FCmd) + ": " +
+         LogField(res.FError));
   return answer;
 }
 
 // Decodes and checks the command, then runs it while holding its port.
-void TPrintService::Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res,
+void TPrintService::Execute(const std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res,
                             TPrnZREPRes& zres) const {
   BSONToObj(Buf, cmd);
   CheckSenderVersion(cmd.FSrvVer);

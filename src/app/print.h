@@ -37,13 +37,19 @@ bool IsZReportCommand(std::string_view cmd);
 // matches no known model is returned unchanged, blanks included.
 std::string MapModelName(const std::string& name);
 
-// The port text as it may appear inside a file name: every character other
-// than A-Z, a-z, 0-9, "_", "-" and "." becomes "_", so no port can place the
-// parameter file outside the program folder. COM1 or ttyUSB0 stay as they are.
+// The port text as it appears inside a file name. Latin letters, digits, "_", "-"
+// and "." stay as they are (COM1 and ttyUSB0 keep their names); every other
+// byte, "%" included, becomes "%" and two upper-case hex digits. The result
+// holds no "/" and reads back unambiguously, so each port has its own
+// parameter file inside the program folder. With `names_ignore_case` (a file
+// system to which "COM1" and "com1" are one name) lower-case letters are
+// escaped too: no name then holds one, so no two differ only in case.
+std::string PortForFileName(std::string_view port, bool names_ignore_case);
+// The same for the file system of this machine.
 std::string PortForFileName(std::string_view port);
 
 // program_folder (with its trailing separator) + "P" + the time as
-// "yymmddhhnnsszzz" + the port made safe + ".dat".
+// "yymmddhhnnsszzz" + PortForFileName(port) + ".dat".
 std::string ParamsFileName(const std::string& program_folder, std::string_view port,
                            const platform::CivilTime& now);
 
@@ -60,7 +66,8 @@ class TPrintService {
  public:
   // `program_folder` (with its trailing separator) holds the driver and the
   // parameter files; `queue` must outlive the service; `log` receives the
-  // failure line of every command and the driver version lines;
+  // failure line of every command (its port, model, command and error each
+  // cut by LogField) and the driver version lines;
   // `call_driver` runs the driver.
   TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
                 DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe);
@@ -69,10 +76,10 @@ class TPrintService {
   // and "zbuf", else a TTermPrintRes, packed when the request was. Every
   // failure of the command is the answer's Error; only a failure to encode
   // or pack the answer itself escapes.
-  std::string Print(std::string Buf) const;
+  std::string Print(const std::string& Buf) const;
 
  private:
-  void Execute(std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void Execute(const std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
   void RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
   void ReadDriverResult(const std::string& Buf, TTermPrintRes& res, TPrnZREPRes& zres) const;
 

@@ -169,6 +169,19 @@ std::vector<std::string> FileNamesIn(const std::string& folder) {
   return names;
 }
 
+// The names of the entries directly in `folder`, folders and links included.
+std::vector<std::string> EntryNamesIn(const std::string& folder) {
+  platform::SystemError error;
+  platform::FolderReader reader = platform::FolderReader::Open(folder, error);
+  std::vector<std::string> names;
+  platform::FolderEntry entry;
+  while (reader.IsOpen() && reader.Next(entry)) {
+    if (entry.name != "." && entry.name != "..")
+      names.push_back(entry.name);
+  }
+  return names;
+}
+
 // Starts a program that runs on by itself; nothing waits for it.
 void StartProgram(const std::string& path, const std::vector<std::string>& arguments) {
   TExeProcess process(path, arguments);
@@ -264,10 +277,14 @@ bool InstallUpdateFiles(const TUpdateProgram& program, const TInstallRetry& retr
   return true;
 }
 
+// Folders go too: a stored name with a folder part leaves a "~new~" folder,
+// which would stand in the way of a later file of that name.
 void DeleteUpdateLeftovers(const std::string& program_folder) {
-  for (const std::string& name : FileNamesIn(program_folder)) {
-    if (name.starts_with(kUpdatePrefix) || name.starts_with(kPartPrefix))
-      DeleteFile(program_folder + name);
+  for (const std::string& name : EntryNamesIn(program_folder)) {
+    if (name.starts_with(kUpdatePrefix) || name.starts_with(kPartPrefix)) {
+      platform::SystemError ignored;
+      platform::RemoveTree(program_folder + name, ignored);
+    }
   }
 }
 

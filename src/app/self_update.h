@@ -82,8 +82,9 @@ struct TInstallRetry {
 // and keeps the permissions of the file it replaces.
 bool InstallUpdateFiles(const TUpdateProgram& program, const TInstallRetry& retry = {});
 
-// Deletes the update files left directly in `program_folder`; a file that
-// cannot be deleted now is left for a later start.
+// Deletes the update files and folders ("~new~" and "~tmp~" names) left
+// directly in `program_folder`, folders with their content, links without
+// following them; what cannot be deleted now is left for a later start.
 void DeleteUpdateLeftovers(const std::string& program_folder);
 
 // Starts the stored copy of the program, if the update stored one; does not

@@ -118,6 +118,16 @@ std::string Utf8ToWin1251(std::string_view text) {
   return out;
 }
 
+std::string CutText(std::string_view text, std::size_t max_characters) {
+  std::size_t characters = 0;
+  for (std::size_t pos = 0; pos < text.size(); ++pos) {
+    const bool starts_character = (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
+    if (starts_character && characters++ == max_characters)
+      return std::string(text.substr(0, pos)) + "…";
+  }
+  return std::string(text);
+}
+
 std::string SanitizeUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -24,4 +24,10 @@ std::string SanitizeUtf8(std::string_view text);
 bool DecodeUtf8(std::string_view text, std::size_t& pos, char32_t& code_point);
 void AppendUtf8(std::string& out, char32_t code_point);
 
+// `text` when it has at most `max_characters` characters, else its first
+// `max_characters` characters followed by "…". A character is a UTF-8 lead
+// byte with its continuation bytes, so valid text is never cut inside one; a
+// stray continuation byte goes with the character before it.
+std::string CutText(std::string_view text, std::size_t max_characters);
+
 }  // namespace kestrel

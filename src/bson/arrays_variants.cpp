@@ -57,14 +57,17 @@ void TBSONDocBulder::WriteArray(std::string_view name, const std::vector<std::in
   WriteArrayDoc(name, array.TakeDocument());
 }
 
+// The elements are taken in order after one checking pass, and the result
+// grows as they are read: an array of elements of the wrong type fails at its
+// first element, before anything is set aside for the others.
 std::vector<std::string> TBSONDocBulder::ReadStrArray() {
   TBSONDocBulder array;
   array.ViewDocument(ReadDocView(true));
-  std::vector<std::string> items(static_cast<std::size_t>(array.ItemCount()));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    array.SeekItem(static_cast<int>(i));
-    items[i] = array.ReadUTF8();
-    array.CheckArrayIndexName(static_cast<int>(i));
+  const int count = array.CountItems();
+  std::vector<std::string> items;
+  for (int i = 0; i < count; ++i) {
+    items.push_back(array.ReadUTF8());
+    array.CheckArrayIndexName(i);
   }
   return items;
 }
@@ -72,11 +75,11 @@ std::vector<std::string> TBSONDocBulder::ReadStrArray() {
 std::vector<std::int32_t> TBSONDocBulder::ReadIntArray() {
   TBSONDocBulder array;
   array.ViewDocument(ReadDocView(true));
-  std::vector<std::int32_t> items(static_cast<std::size_t>(array.ItemCount()));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    array.SeekItem(static_cast<int>(i));
-    items[i] = array.ReadInt32();
-    array.CheckArrayIndexName(static_cast<int>(i));
+  const int count = array.CountItems();
+  std::vector<std::int32_t> items;
+  for (int i = 0; i < count; ++i) {
+    items.push_back(array.ReadInt32());
+    array.CheckArrayIndexName(i);
   }
   return items;
 }

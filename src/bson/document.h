@@ -220,6 +220,8 @@ class TBSONDocBulder {
   // bsoClearObjectBeforeRead).
   void ReadObject(TPersistent& obj);
   void ReadSubObject(TPersistent& obj);
+  // Fills `obj` from `document` with this builder's options.
+  void ReadObjectFrom(std::string_view document, TPersistent& obj) const;
 
   friend void BSONToObj(const TBSON& Data, TPersistent& Obj, TBSONSerializationOptions Options);
 
@@ -279,6 +281,13 @@ class TBSONDocBulder {
   std::array<std::uint8_t, 12> TakeObjectIdWireBytes();
   void SkipElement(bson_type type);
   void ParseItems();
+  // Checks every element as the item index does and returns their number;
+  // `index`, when given, receives them. The cursor does not move.
+  std::size_t WalkItems(std::vector<TBSONItemDescriptor>* index);
+  // The checked number of elements without building the index, for readers
+  // that then take the elements in order: an index entry costs many times
+  // the two bytes an element can be.
+  int CountItems();
   void SeekItem(int index);
   void CheckArrayIndexName(int index) const;
 

@@ -354,22 +354,32 @@ void TBSONDocBulder::ReadObjectProperty(TPersistent& obj, const PropInfo& prop) 
 }
 
 void TBSONDocBulder::ReadSubObject(TPersistent& obj) {
+  ReadObjectFrom(ReadDocView(false), obj);
+}
+
+void TBSONDocBulder::ReadObjectFrom(std::string_view document, TPersistent& obj) const {
   TBSONDocBulder sub;
-  sub.ViewDocument(ReadDocView(false));
+  sub.ViewDocument(document);
   sub.options_ = options_;
   sub.ReadObjectProps(obj);
 }
 
-// The elements are read with the default options, whatever this builder's are.
+// The elements are read with the default options, whatever this builder's
+// are. The array's size is checked against its MaxCount before any element
+// is made, and each element's type before its object is made, so that a
+// forged array costs no more than the objects it may hold.
 void TBSONDocBulder::ReadPersistentObjArray(TPersistentObjArray& array) {
   TBSONDocBulder sub;
   sub.ViewDocument(ReadDocView(true));
   array.Clear();
-  const int count = sub.ItemCount();
+  const int count = sub.CountItems();
+  if (count > array.MaxCount()) {
+    throw EBSONError(Format("Array \"%s\" holds %d items, more than %d",
+                            Win1251ToUtf8(last_read_name_).c_str(), count, array.MaxCount()));
+  }
   for (int i = 0; i < count; ++i) {
-    sub.SeekItem(i);
-    TPersistentObj* element = array.Add();
-    sub.ReadSubObject(*element);
+    const std::string_view element = sub.ReadDocView(false);
+    sub.ReadObjectFrom(element, *array.Add());
     sub.CheckArrayIndexName(i);
   }
 }

@@ -516,23 +516,35 @@ void TBSONDocBulder::ParseItems() {
     return;
   items_.clear();
   named_header_ = kNoPosition;
+  WalkItems(&items_);
+  doc_parsed_ = true;
+}
+
+std::size_t TBSONDocBulder::WalkItems(std::vector<TBSONItemDescriptor>* index) {
   const std::size_t saved = rd_pos_;
   rd_pos_ = 4;
+  std::size_t count = 0;
   try {
-    for (;;) {
+    for (;; ++count) {
       const std::size_t start = rd_pos_;
       const bson_type type = GetNextType();
       if (type == bson_eoo)
         break;
       SkipElement(type);
-      items_.push_back({type, start, last_read_name_});
+      if (index != nullptr)
+        index->push_back({type, start, last_read_name_});
     }
   } catch (...) {
     rd_pos_ = saved;
     throw;
   }
   rd_pos_ = saved;
-  doc_parsed_ = true;
+  return count;
+}
+
+int TBSONDocBulder::CountItems() {
+  named_header_ = kNoPosition;
+  return static_cast<int>(WalkItems(nullptr));
 }
 
 int TBSONDocBulder::ItemCount() {

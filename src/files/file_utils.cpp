@@ -76,6 +76,16 @@ void ReadFileBody(const std::string& file_name, bool must_open, std::string& bod
   body = ReadWhole(file, file_name);
 }
 
+void ReadFileBodyUpTo(const std::string& file_name, std::int64_t limit, std::string& body) {
+  body.clear();
+  platform::File file = detail::OpenFileForReading(file_name);
+  if (file.Size() > limit) {
+    throw Exception(Format("File \"%s\" is larger than %lld bytes", file_name.c_str(),
+                           static_cast<long long>(limit)));
+  }
+  ReadRange(file, file_name, limit, 0, body);
+}
+
 void WriteFileBody(const std::string& file_name, std::string_view body) {
   CreateFolderOf(file_name);
   platform::SetWritable(file_name, true);

@@ -31,6 +31,11 @@ void ReadFilePart(const std::string& file_name, std::int32_t count, bool must_op
 // rather than giving a truncated content.
 void ReadFileBody(const std::string& file_name, bool must_open, std::string& body);
 
+// The whole content of a file of at most `limit` bytes. A larger file raises
+// "File "%s" is larger than N bytes" without being read; one that grows while
+// it is read gives only the bytes it held when it was opened.
+void ReadFileBodyUpTo(const std::string& file_name, std::int64_t limit, std::string& body);
+
 // Makes `body` the whole content of `file_name`: missing folders are created,
 // a read-only file is made writable first, and no one else may open the file
 // while it is written. A failure can leave the file truncated.

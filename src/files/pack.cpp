@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 
+#include "base/format.h"
 #include "files/crc32.h"
 
 namespace kestrel {
@@ -133,7 +134,8 @@ class Inflater {
 
  private:
   // Enlarges `out` to exactly `size` bytes: a plain resize may double the
-  // capacity beyond the length the header allows.
+  // capacity beyond the length the header allows. While the bytes move, the
+  // old and the new buffer are held: at most one and a half times the length.
   static void Grow(std::string& out, std::size_t size) {
     std::string bigger;
     bigger.reserve(size);
@@ -182,6 +184,10 @@ std::string UnpackString(std::string_view packed) {
     if (crc != 0)
       throw EZIPerror("Error ZIP unpacking");
     return std::string();
+  }
+  if (length > kMaxUnpackedSize) {
+    throw EZIPerror(Format("Error ZIP unpacking: %d bytes is more than the limit of %d MiB", length,
+                           kMaxUnpackedSize / (1024 * 1024)));
   }
   std::string data = Inflater().Produce(DeflateDataOf(checked.substr(kHeaderSize)),
                                         static_cast<std::size_t>(length));

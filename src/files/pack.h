@@ -8,6 +8,7 @@
 // Both functions keep no state; any number of threads may use them at once.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,12 +26,19 @@ class EZIPerror : public Exception {
 // which the length field cannot hold, raises the range error.
 std::string PackString(std::string_view data);
 
+// The largest data UnpackString gives back: a packed print request or answer
+// is never near it, and a forged header cannot make a request cost more.
+inline constexpr std::int32_t kMaxUnpackedSize = 64 * 1024 * 1024;
+
 // The data of a packed string. Raises EZIPerror "Error ZIP stream" (shorter
-// than 12 bytes), "Error ZIP stream CRC" (trailer mismatch) or "Error ZIP
+// than 12 bytes), "Error ZIP stream CRC" (trailer mismatch), "Error ZIP
 // unpacking" (the data's CRC differs, fewer bytes than the header says, or a
-// zero length with a CRC), and Exception "Error ZIP decompression" when the
-// zlib stream is broken or runs out of input. Memory stays within the
-// header's length plus a small constant, however the bytes are forged.
+// zero length with a CRC) or "Error ZIP unpacking: N bytes is more than the
+// limit of 64 MiB" (a header length above kMaxUnpackedSize, refused before
+// anything is inflated), and Exception "Error ZIP decompression" when the
+// zlib stream is broken or runs out of input. Memory stays below one and a
+// half times the header's length plus a small constant, however the bytes
+// are forged.
 std::string UnpackString(std::string_view packed);
 
 }  // namespace kestrel

@@ -24,14 +24,16 @@ const PropertyTable& TPersistentObjArray::Table() {
   return TPersistentObj::Table();
 }
 
-TPersistentObjArray::TPersistentObjArray(TPersistentObjClass item_class)
-    : item_class_(item_class) {}
+TPersistentObjArray::TPersistentObjArray(TPersistentObjClass item_class, std::int32_t max_count)
+    : max_count_(max_count), item_class_(item_class) {}
 
 TPersistentObjArray::~TPersistentObjArray() {
   Clear();
 }
 
 TPersistentObj* TPersistentObjArray::Add() {
+  if (count_ >= max_count_)
+    throw ERangeError();
   std::unique_ptr<TPersistentObj> item = item_class_.Create();
   if (Capacity() <= count_)
     SetCapacity(Capacity() + kCapacityStep);

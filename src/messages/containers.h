@@ -6,6 +6,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,13 +56,16 @@ class TPersistentObjArray : public TPersistentObj {
   KESTREL_PUBLISHED(TPersistentObjArray)
 
  public:
-  // An empty array (no slots) whose elements will be of `item_class`.
-  explicit TPersistentObjArray(TPersistentObjClass item_class);
+  // An empty array (no slots) whose elements will be of `item_class`; it
+  // never holds more than `max_count` of them.
+  explicit TPersistentObjArray(TPersistentObjClass item_class,
+                               std::int32_t max_count = std::numeric_limits<std::int32_t>::max());
   ~TPersistentObjArray() override;
 
   // Creates a default element, appends it and returns it (still owned by the
   // array). Capacity grows by 16 slots when full. If the element's
-  // constructor throws, nothing changes.
+  // constructor throws, or the array already holds MaxCount elements
+  // (ERangeError), nothing changes.
   TPersistentObj* Add();
   // Frees element `index` (0 .. Count-1, else ERangeError) and moves the last
   // element into its slot; the order of the others is not kept.
@@ -70,6 +74,7 @@ class TPersistentObjArray : public TPersistentObj {
   void Clear();
 
   std::int32_t Count() const { return count_; }
+  std::int32_t MaxCount() const { return max_count_; }
   std::int32_t Capacity() const { return static_cast<std::int32_t>(slots_.size()); }
   // Resizes the slot buffer to exactly `capacity` slots; below Count it
   // raises "Capacity less than item count" and changes nothing.
@@ -87,6 +92,7 @@ class TPersistentObjArray : public TPersistentObj {
  private:
   std::vector<TPersistentObj*> slots_;
   std::int32_t count_ = 0;
+  std::int32_t max_count_;
   TPersistentObjClass item_class_;
 };
 

@@ -232,7 +232,7 @@ const PropertyTable& TUpdateFile::Table() {
   return table;
 }
 
-TUpdateInfo::TUpdateInfo() : FFiles(TPersistentObjClass::Of<TUpdateFile>()) {}
+TUpdateInfo::TUpdateInfo() : FFiles(TPersistentObjClass::Of<TUpdateFile>(), kMaxUpdateFiles) {}
 
 const PropertyTable& TUpdateInfo::Table() {
   using C = TUpdateInfo;

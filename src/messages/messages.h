@@ -166,8 +166,13 @@ class TUpdateFile : public TPersistentObj {
   std::int32_t FCRC32 = 0;
 };
 
-// An update package. It owns Files, an array of TUpdateFile that exists for
-// the object's whole life: readers fill it, they never replace it.
+// The most files one update package may carry: a program and its few
+// companions are far below it, and a package decodes into no more objects.
+inline constexpr std::int32_t kMaxUpdateFiles = 1024;
+
+// An update package. It owns Files, an array of at most kMaxUpdateFiles
+// TUpdateFile that exists for the object's whole life: readers fill it, they
+// never replace it.
 class TUpdateInfo : public TPersistent {
   KESTREL_PUBLISHED(TUpdateInfo)
  public:

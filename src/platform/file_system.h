@@ -80,9 +80,17 @@ File OpenForReading(const std::string& name, SystemError& error);
 // `executable` gives a newly created file execute permission.
 File CreateForWriting(const std::string& name, bool executable, SystemError& error);
 
+// True where the file system takes two names that differ only in the case of
+// their letters for one file.
+bool FileNamesIgnoreCase();
+
 // True when `name` exists and is not a folder (links followed).
 bool FileExists(const std::string& name);
 bool RemoveFile(const std::string& name, SystemError& error);
+// Removes `name` whatever it is: a file, a folder with everything inside it,
+// or a link. Links are removed themselves and never followed, so nothing
+// outside `name` is touched. Stops at the first entry that cannot be removed.
+bool RemoveTree(const std::string& name, SystemError& error);
 // Creates one folder; a folder that already exists counts as success.
 bool MakeFolder(const std::string& name, SystemError& error);
 // Grants or withdraws write permission (the owner's when granting, everyone's

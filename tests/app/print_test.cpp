@@ -67,14 +67,20 @@ TEST(ParamsFileName, TimeToTheMillisecondThenPort) {
   EXPECT_EQ(ParamsFileName("/opt/k/", "ttyUSB0", early), "/opt/k/P090102030405006ttyUSB0.dat");
 }
 
-TEST(ParamsFileName, UnsafePortCharactersCannotLeaveTheFolder) {
+TEST(ParamsFileName, OtherBytesAreEscapedSoNoPortLeavesTheFolderOrSharesAFile) {
   const platform::CivilTime at{2012, 7, 3, 14, 0, 0, 123};
-  EXPECT_EQ(ParamsFileName("/k/", "../../x", at), "/k/P120703140000123.._.._x.dat");
-  EXPECT_EQ(ParamsFileName("/k/", "/dev/ttyS0", at), "/k/P120703140000123_dev_ttyS0.dat");
-  EXPECT_EQ(PortForFileName("a\\b:c*d e"), "a_b_c_d_e");
-  EXPECT_EQ(PortForFileName("ПОРТ1"), "____1");
-  EXPECT_EQ(PortForFileName(std::string("x\xFF\0y", 4)), "x__y");
+  EXPECT_EQ(ParamsFileName("/k/", "../../x", at), "/k/P120703140000123..%2F..%2Fx.dat");
+  EXPECT_EQ(ParamsFileName("/k/", "/dev/ttyS0", at), "/k/P120703140000123%2Fdev%2FttyS0.dat");
   EXPECT_EQ(PortForFileName("tty_USB-0.1"), "tty_USB-0.1");
+  EXPECT_EQ(PortForFileName("ПОРТ1"), "%D0%9F%D0%9E%D0%A0%D0%A21");
+  EXPECT_EQ(PortForFileName(std::string("x\xFF\0y%", 5)), "x%FF%00y%25");
+}
+
+TEST(ParamsFileName, WhereCaseIsIgnoredNoNameHoldsALowerCaseLetter) {
+  EXPECT_EQ(PortForFileName("COM1", true), "COM1");
+  EXPECT_EQ(PortForFileName("com1", true), "%63%6F%6D1");
+  EXPECT_EQ(PortForFileName("Com 1", true), "C%6F%6D%201");
+  EXPECT_EQ(PortForFileName("com1", false), "com1");
 }
 
 }  // namespace

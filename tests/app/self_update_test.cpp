@@ -17,6 +17,7 @@
 #include "messages/messages.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "support/bson_bytes.h"
 #include "support/kestrel_program.h"
 #include "support/running_daemon.h"
 #include "support/tcp_client.h"
@@ -196,6 +197,27 @@ TEST_F(UpdateRequest, BodyThatIsNoPackageAnswersTheDecodingError) {
   EXPECT_EQ(Tree(program_), std::vector<std::string>{});
 }
 
+// Each element of the array is two bytes: a null type and an empty name.
+TEST_F(UpdateRequest, FilesArrayOfMillionsOfTinyElementsIsRefusedBeforeItIsDecoded) {
+  const std::string version = std::string(
+                                  "\x02"
+                                  "EXEver\0",
+                                  8) +
+                              testing::Bytes({2, 0, 0, 0}) + std::string("9\0", 2);
+  std::string elements;
+  for (int i = 0; i < 4000000; ++i)
+    elements.append("\x0A\0", 2);
+  const std::string files = std::string(
+                                "\x04"
+                                "Files\0",
+                                7) +
+                            testing::Document(elements);
+  EXPECT_EQ(Send(testing::Document(version + files)),
+            "Array \"Files\" holds 4000000 items, more than 1024");
+  EXPECT_TRUE(restart_);
+  EXPECT_EQ(Tree(program_), std::vector<std::string>{});
+}
+
 // The start-up steps on a program folder of scripts that record their start.
 class UpdateStart : public ::testing::Test {
  protected:
@@ -321,14 +343,19 @@ TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
   EXPECT_TRUE(StartedWith("tool"));
 }
 
-TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeleted) {
+TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded) {
   for (const std::string name :
        {"~new~tool", "~new~tables.dat", "~tmp~tables.dat", "tables.dat", "tool~new~", "~NEW~tool"})
     WriteFile(dir_.Path() / name, "x");
-  WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "x");
+  WriteFile(dir_.Path() / "~new~forms" / "a" / "receipt.txt", "x");
+  // Links are removed as links: what they point at stays.
+  TempDir outside;
+  WriteFile(outside.Path() / "kept" / "file", "x");
+  fs::create_directory_symlink(outside.Path() / "kept", dir_.Path() / "~new~forms" / "link");
+  fs::create_directory_symlink(outside.Path() / "kept", dir_.Path() / "~new~link");
   DeleteUpdateLeftovers(dir_.Folder());
-  EXPECT_EQ(Tree(dir_.Path()), (std::vector<std::string>{"tables.dat", "tool~new~", "~NEW~tool",
-                                                         "~new~forms", "~new~forms/receipt.txt"}));
+  EXPECT_EQ(Tree(dir_.Path()), (std::vector<std::string>{"tables.dat", "tool~new~", "~NEW~tool"}));
+  EXPECT_EQ(Tree(outside.Path()), (std::vector<std::string>{"kept", "kept/file"}));
 }
 
 TEST_F(UpdateStart, ExitStartsTheStoredCopyWithTheArguments) {
@@ -415,6 +442,24 @@ TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled
   ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   EXPECT_FALSE(fs::exists(dir_.Path() / "~new~tables.dat"));
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "old tables");
+}
+
+// The name makes a folder "~new~kestrel", where the program's own stored
+// copy must go at the next update.
+TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel/x", "stored, never installed"}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(ReadFile(dir_.Path() / "~new~kestrel" / "x"), "stored, never installed");
+  kestrel_.Start();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
+  EXPECT_FALSE(fs::exists(dir_.Path() / "x"));
+
+  const std::string build = MarkedBuild();
+  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", build}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
+  EXPECT_EQ(Program(), build);
 }
 
 TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {

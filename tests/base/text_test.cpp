@@ -45,5 +45,15 @@ TEST(SanitizeUtf8, MalformedSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(SanitizeUtf8("ok\xD0"), "ok\xEF\xBF\xBD");          // cut at the end
 }
 
+TEST(CutText, CutsWholeCharactersAndMarksTheCut) {
+  EXPECT_EQ(CutText("COM1", 4), "COM1");
+  EXPECT_EQ(CutText("COM12", 4), "COM1…");
+  EXPECT_EQ(CutText("Ярус-01K", 2), "Яр…");
+  EXPECT_EQ(CutText("Я\x80\x80"
+                    "ab",
+                    1),
+            "Я\x80\x80…");
+}
+
 }  // namespace
 }  // namespace kestrel

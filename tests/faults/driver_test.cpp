@@ -101,13 +101,14 @@ TEST_F(FaultyDriver, GarbageForAResult) {
   ExpectPortFreeAndServing();
 }
 
-TEST_F(FaultyDriver, HundredMegabytesForAResult) {
-  StartWithFault("head -c 104857600 /dev/urandom > \"$1\"\nexit 0");
+TEST_F(FaultyDriver, ResultAboveTheLimitIsRefusedUnread) {
+  // One byte more than 64 MiB, sparse: reading it would still cost the memory.
+  StartWithFault("truncate -s 67108865 \"$1\"\nexit 0");
   const std::string answer = server_.Post(PrintCommand(port_, "test"));
   EXPECT_LT(answer.size(), 4096u);
-  const auto result = ReceiptResult(answer);
-  EXPECT_NE(result->FError, "");
-  EXPECT_EQ(result->FError.find("undecodable"), std::string::npos) << result->FError;
+  const std::string error = ReceiptResult(answer)->FError;
+  EXPECT_TRUE(error.starts_with("File \"" + server_.Folder().Folder() + "P")) << error;
+  EXPECT_TRUE(error.ends_with(".dat\" is larger than 67108864 bytes")) << error;
   ExpectPortFreeAndServing();
 }
 

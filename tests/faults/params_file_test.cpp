@@ -1,10 +1,14 @@
-// A parameter file that cannot be written (the disk full, here a file size
-// limit on the server): the answer says which file failed, the driver is
-// never started, and the port is free for the next command.
+// The parameter files of the real server: one that cannot be written (the
+// disk full, here a file size limit on the server) is answered with the
+// failing file's name, the driver never started and the port left free; and
+// ports whose names differ only where a file name cannot follow them still
+// each get a file, and so a command, of their own.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "faults/print_commands.h"
 #include "support/kestrel_process.h"
@@ -34,6 +38,34 @@ TEST(UnwritableParameterFile, AnswerCarriesTheFileErrorAndNoDriverRuns) {
   EXPECT_EQ(next->FDocNo, 1);
   EXPECT_TRUE(std::filesystem::exists(server.PathOf("driver-ran")));
   EXPECT_EQ(server.Post("DrvVer"), kVersionAnswer);
+  EXPECT_EQ(server.Stop(), 0) << server.Output();
+}
+
+// Commands that start within the same millisecond shared one file when their
+// ports' names were made safe by a lossy mapping, which "COM_1" and the
+// others below were all mapped to; several rounds make that moment likely.
+TEST(ParameterFileNames, PortsThatDifferOnlyInUnsafeCharactersGetTheirOwnResults) {
+  KestrelProcess server{KESTREL_BIN_DIR};
+  server.CopyTool("corvid.exe", "simulator");
+  // The driver looks at its file only after a while, as a slow one would.
+  server.DriverScript("sleep 0.4\nexec \"$dir/simulator\" \"$1\" \"$2\"");
+  ASSERT_TRUE(server.Start()) << server.Output();
+  const std::string tag = UniquePortName("-names");
+  const std::array<std::string, 4> ports = {"COM 1" + tag, "COM/1" + tag, "COM_1" + tag,
+                                            "COM:1" + tag};
+  for (int round = 0; round < 5; ++round) {
+    std::array<std::string, 4> answers;
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < ports.size(); ++i)
+      clients.emplace_back([&, i] { answers[i] = server.Post(PrintCommand(ports[i], "test")); });
+    for (auto& client : clients)
+      client.join();
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+      const auto result = ReceiptResult(answers[i]);
+      EXPECT_EQ(result->FError, "") << ports[i];
+      EXPECT_EQ(result->FLog, "corvid-sim: test on " + ports[i]);
+    }
+  }
   EXPECT_EQ(server.Stop(), 0) << server.Output();
 }
 

@@ -159,9 +159,9 @@ TEST(UnpackString, StreamCutShortIsADecompressionError) {
 }
 
 TEST(UnpackString, HugeLengthBeforeGarbageFailsFastWithoutAllocatingIt) {
-  const std::string garbage = WithTrailer(Header(0x7FFFFFFF, 1) + RandomBytes(1000));
+  const std::string garbage = WithTrailer(Header(kMaxUnpackedSize, 1) + RandomBytes(1000));
   const std::string short_stream =
-      WithTrailer(Header(0x7FFFFFFF, 1) + PackString("abc").substr(8, 11));
+      WithTrailer(Header(kMaxUnpackedSize, 1) + PackString("abc").substr(8, 11));
   largest_allocation = 0;
   EXPECT_EQ(testing::MessageRaisedBy([&] { UnpackString(garbage); }), "Error ZIP decompression");
   EXPECT_EQ(testing::MessageRaisedBy([&] { UnpackString(short_stream); }), "Error ZIP unpacking");

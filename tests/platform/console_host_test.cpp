@@ -66,6 +66,21 @@ TEST(ConsoleHost, LinesGoOutOneEachInTheOrderOfInsertion) {
   EXPECT_EQ(events.ticks, 0);
 }
 
+TEST(ConsoleHost, OutputThatCannotKeepUpKeepsTheNewestThousandLinesWaiting) {
+  std::ostringstream out;
+  auto host = CreateConsoleHost(out);
+  for (int i = 0; i < 5000; ++i)
+    host->InsertLine("line " + std::to_string(i));
+  host->Close();
+  TickEvents events(*host, 3);
+  host->Run(events);
+  const std::vector<std::string> lines = LinesOf(out.str());
+  ASSERT_EQ(lines.size(), 1001u);
+  EXPECT_EQ(lines[0], "(4000 older lines not shown: the output could not keep up)");
+  EXPECT_EQ(lines[1], "line 4000");
+  EXPECT_EQ(lines[1000], "line 4999");
+}
+
 TEST(ConsoleHost, TimerTicksEverySecondUntilClosed) {
   std::ostringstream out;
   auto host = CreateConsoleHost(out);
@@ -123,8 +138,9 @@ TEST(ConsoleHost, PreviousSignalHandlersComeBackWithTheHost) {
 }
 
 TEST(ConsoleHost, LinesFromManyThreadsKeepTheirOrder) {
+  // No more than the console keeps waiting: the loop may start after all.
   constexpr int kThreads = 4;
-  constexpr int kPerThread = 300;
+  constexpr int kPerThread = 250;
   std::ostringstream out;
   auto host = CreateConsoleHost(out);
   std::vector<std::thread> writers;

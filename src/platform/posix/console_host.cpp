@@ -1,6 +1,10 @@
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <ostream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -11,6 +15,9 @@ namespace kestrel::platform {
 namespace {
 
 constexpr std::uint64_t kTimerIntervalMs = 1000;
+// A console that cannot keep up (a pipe nobody reads) keeps only this many
+// of the newest lines waiting, as the log itself keeps only its newest ones.
+constexpr std::size_t kMaxPendingLines = 1000;
 
 int MillisecondsUntil(std::uint64_t deadline) {
   const std::uint64_t now = MonotonicMilliseconds();
@@ -21,8 +28,21 @@ class ConsoleHost final : public WindowHost {
  public:
   explicit ConsoleHost(std::ostream& out) : out_(out) {}
 
+  // The first line that waits brings an operation that writes every line
+  // waiting by the time it runs.
   void InsertLine(const std::string& line) override {
-    Post([this, line] { out_ << line << '\n' << std::flush; });
+    bool first = false;
+    {
+      std::lock_guard lock(queue_lock_);
+      first = pending_lines_.empty() && dropped_lines_ == 0;
+      pending_lines_.push_back(line);
+      if (pending_lines_.size() > kMaxPendingLines) {
+        pending_lines_.pop_front();
+        ++dropped_lines_;
+      }
+    }
+    if (first)
+      Post([this] { WritePendingLines(); });
   }
   // What was printed stays printed; the line itself already said it all.
   void RemoveOldestLine() override {}
@@ -40,11 +60,14 @@ class ConsoleHost final : public WindowHost {
 
  private:
   void Post(std::function<void()> operation);
+  void WritePendingLines();
 
   std::ostream& out_;
   CloseSignals signals_;  // also wakes the loop for queued operations
   std::mutex queue_lock_;
   std::vector<std::function<void()>> queue_;
+  std::deque<std::string> pending_lines_;
+  std::uint64_t dropped_lines_ = 0;
   bool closed_ = false;  // UI thread only
 };
 
@@ -54,6 +77,21 @@ void ConsoleHost::Post(std::function<void()> operation) {
     queue_.push_back(std::move(operation));
   }
   signals_.Wake();
+}
+
+void ConsoleHost::WritePendingLines() {
+  std::deque<std::string> lines;
+  std::uint64_t dropped = 0;
+  {
+    std::lock_guard lock(queue_lock_);
+    lines.swap(pending_lines_);
+    dropped = std::exchange(dropped_lines_, 0);
+  }
+  if (dropped > 0)
+    out_ << "(" << dropped << " older lines not shown: the output could not keep up)\n";
+  for (const std::string& line : lines)
+    out_ << line << '\n';
+  out_ << std::flush;
 }
 
 void ConsoleHost::ProcessQueued() {

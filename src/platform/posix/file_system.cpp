@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -265,6 +266,10 @@ File CreateForWriting(const std::string& name, bool executable, SystemError& err
   return file;
 }
 
+bool FileNamesIgnoreCase() {
+  return false;
+}
+
 bool FileExists(const std::string& name) {
   struct stat st {};
   return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -274,6 +279,26 @@ bool RemoveFile(const std::string& name, SystemError& error) {
   if (unlink(name.c_str()) == 0)
     return true;
   error = LastError();
+  return false;
+}
+
+namespace {
+
+// Folders come after their content (FTW_DEPTH), links as themselves
+// (FTW_PHYS). A failure ends the walk with its error number.
+int RemoveTreeEntry(const char* path, const struct stat*, int type, struct FTW*) {
+  const int result = type == FTW_DP || type == FTW_DNR ? rmdir(path) : unlink(path);
+  return result == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+bool RemoveTree(const std::string& name, SystemError& error) {
+  constexpr int kOpenFolders = 16;
+  const int result = nftw(name.c_str(), RemoveTreeEntry, kOpenFolders, FTW_PHYS | FTW_DEPTH);
+  if (result == 0)
+    return true;
+  error = result > 0 ? ErrorFromCode(result) : LastError();
   return false;
 }
 
