@@ -86,12 +86,12 @@ std::uint64_t THTTPRequestFramer::RoomFor(std::size_t incoming) const {
   if (framing_.coding != TTransferCoding::Chunked)
     return static_cast<std::uint64_t>(header_.ContentLength);
   const std::uint64_t needed = body_.size() + incoming;
-  if (needed <= room_)
-    return room_;
   if (state_ == TState::Complete)
-    return needed;
-  return std::min<std::uint64_t>(std::max({needed, 2 * room_, kFirstChunkedRoom}),
-                                 static_cast<std::uint64_t>(max_read_len_));
+    return std::max(needed, room_);
+  std::uint64_t room = std::max(room_, kFirstChunkedRoom);
+  while (room < needed)
+    room *= 2;
+  return std::min<std::uint64_t>(room, static_cast<std::uint64_t>(max_read_len_));
 }
 
 void THTTPRequestFramer::HoldRoom(std::uint64_t bytes) {
