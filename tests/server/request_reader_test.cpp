@@ -76,12 +76,5 @@ TEST_F(ChunkedBudget, GrowthWithoutRoomDropsTheRequestAndGivesBackItsShare) {
   EXPECT_TRUE(budget_.Reserve(kChunk, 0, [] { return false; }));
 }
 
-TEST_F(ChunkedBudget, BodyBeyondTheLimitIsAnsweredEmpty) {
-  std::deque<std::string> packets = ChunkedRequest(1);
-  const TRequest request = ReadRequest(Source(packets), budget_, 100, timings_);
-  EXPECT_EQ(request.outcome, TRequestOutcome::Answered);
-  EXPECT_EQ(request.body, "");
-}
-
 }  // namespace
 }  // namespace kestrel
