@@ -6,14 +6,19 @@
 // with the parse. A header of plain lines is also read here the simple way,
 // and its method, content type and decimal length must come out the same.
 // The same bytes are also parsed as header lines, and are wrapped as an
-// answer body, whose header lines must parse back to them.
+// answer body, whose header lines must parse back to them. What follows the
+// header is decoded as a chunked body, which must come out the same
+// whether it arrives at once, split in two or byte by byte, stay within its
+// limit, and re-encoded as one chunk decode back to itself.
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "server/chunked_body.h"
 #include "server/http_header.h"
 
 namespace kestrel {
@@ -201,6 +206,63 @@ void CheckAnswerRoundTrip(const std::string& body) {
       "an answer's body follows its header byte for byte");
 }
 
+// The framing lines are only ever found where their names stand, and the
+// header parse for a coded body refuses only what is incomplete or holds a
+// refused byte.
+void CheckFraming(const std::string& buf) {
+  const std::size_t end = buf.find(kHeaderEnd);
+  if (end == std::string::npos)
+    return;
+  const std::string header = buf.substr(0, end + kHeaderEnd.size());
+  const TBodyFraming framing = ParseBodyFraming(header);
+  const std::string upper = Upper(header);
+  if (framing.coding != TTransferCoding::None)
+    Require(upper.find("TRANSFER-ENCODING") != std::string::npos, "a coding comes from its line");
+  if (framing.expects_continue)
+    Require(upper.find("100-CONTINUE") != std::string::npos, "the go-ahead is asked for");
+  const THTTPHeader coded = ParseCodedHTTPHeader(buf);
+  Require(coded.HeaderError == !OnlyHeaderBytes(header), "a coded body ignores the length");
+  Require(coded.ContentLength == 0 && !coded.DataIsReady, "a coded body has no length yet");
+}
+
+constexpr std::uint64_t kChunkedLimit = 4096;
+
+TChunkedDecoder::TState DecodeInPieces(std::string_view bytes, std::size_t piece,
+                                       std::string& body) {
+  TChunkedDecoder decoder(kChunkedLimit);
+  for (std::size_t at = 0; at < bytes.size(); at += piece)
+    decoder.Add(bytes.substr(at, piece), body);
+  return decoder.State();
+}
+
+void CheckChunkedBody(const std::string& buf) {
+  const std::size_t end = buf.find(kHeaderEnd);
+  const std::string_view bytes =
+      std::string_view(buf).substr(end == std::string::npos ? 0 : end + kHeaderEnd.size());
+  std::string whole;
+  TChunkedDecoder decoder(kChunkedLimit);
+  const TChunkedDecoder::TState state = decoder.Add(bytes, whole);
+  Require(whole.size() <= kChunkedLimit, "a chunked body stays within its limit");
+  const std::size_t split = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) % bytes.size();
+  std::string halves;
+  TChunkedDecoder halves_decoder(kChunkedLimit);
+  halves_decoder.Add(bytes.substr(0, split), halves);
+  Require(halves_decoder.Add(bytes.substr(split), halves) == state && halves == whole,
+          "a chunked body split in two decodes the same");
+  std::string bytewise;
+  Require(DecodeInPieces(bytes, 1, bytewise) == state && bytewise == whole,
+          "a chunked body byte by byte decodes the same");
+  if (state != TChunkedDecoder::TState::Complete || whole.empty())
+    return;
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx", whole.size());
+  std::string again;
+  Require(DecodeInPieces(std::string(size) + "\r\n" + whole + "\r\n0\r\n\r\n", 7, again) ==
+                  TChunkedDecoder::TState::Complete &&
+              again == whole,
+          "a decoded body sent as one chunk decodes back to itself");
+}
+
 }  // namespace
 }  // namespace kestrel
 
@@ -213,5 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckSimpleHeader(buf);
   CheckLineParse(buf);
   CheckAnswerRoundTrip(buf);
+  CheckFraming(buf);
+  CheckChunkedBody(buf);
   return 0;
 }

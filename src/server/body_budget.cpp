@@ -29,6 +29,13 @@ TBodyBudget::TReservation::~TReservation() {
     budget_->Release(bytes_);
 }
 
+void TBodyBudget::TReservation::Absorb(TReservation&& more) {
+  if (more.budget_ == nullptr)
+    return;
+  bytes_ += more.bytes_;
+  more.budget_ = nullptr;
+}
+
 void TBodyBudget::SetCapacity(std::uint64_t capacity) {
   {
     const std::lock_guard lock(mutex_);

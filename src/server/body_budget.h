@@ -2,7 +2,8 @@
 // a count of bytes: a connection reserves its body's announced length
 // before it reads the body, and gives it back when the body is gone. A
 // reserved body can always be read whole, so no set of connections can
-// starve each other half-way.
+// starve each other half-way; only a chunked body, whose length nobody
+// announces, reserves in growing steps as it arrives.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +23,8 @@ class TBodyBudget {
     TReservation& operator=(TReservation&& other) noexcept;
     TReservation(const TReservation&) = delete;
     ~TReservation();
+    // Takes over the bytes of `more`, a reservation of the same budget.
+    void Absorb(TReservation&& more);
 
    private:
     friend class TBodyBudget;

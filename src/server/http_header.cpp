@@ -100,6 +100,13 @@ bool ToInt32(std::string_view text, std::int32_t& value) {
   return digits > 0 && i == text.size() && !overflow;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 bool IsHeaderByte(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte == '\n' || byte == '\r' || (byte >= 32 && byte <= 127);
@@ -163,15 +170,29 @@ THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
   return header;
 }
 
-THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
+namespace {
+
+// The line parse of the complete header at the start of `buf`, whose
+// length goes to `header_length`; the empty record when the header is
+// incomplete or holds a refused byte.
+THTTPHeader ParseHeaderBytes(const std::string& buf, std::size_t& header_length) {
   const std::size_t end = buf.find(kHeaderEnd);
   if (end == std::string::npos || end >= std::numeric_limits<std::int32_t>::max() - 8u)
     return THTTPHeader{};
-  const std::size_t header_length = end + kHeaderEnd.size();
-  const std::string_view header_bytes(buf.data(), header_length);
+  const std::string_view header_bytes(buf.data(), end + kHeaderEnd.size());
   if (!OnlyHeaderBytes(header_bytes))
     return THTTPHeader{};
-  THTTPHeader header = ParseHTTPHeader(Lines(header_bytes));
+  header_length = header_bytes.size();
+  return ParseHTTPHeader(Lines(header_bytes));
+}
+
+}  // namespace
+
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
+  std::size_t header_length = 0;
+  THTTPHeader header = ParseHeaderBytes(buf, header_length);
+  if (header_length == 0)
+    return header;
   header.HeaderError = header.ContentLength < 0 || header.ContentLength > max_read_len;
   if (!header.HeaderError && header.BinaryData) {
     header.DataStart = static_cast<std::int32_t>(header_length + 1);
@@ -179,6 +200,49 @@ THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
         buf.size() - header_length >= static_cast<std::size_t>(header.ContentLength);
   }
   return header;
+}
+
+THTTPHeader ParseCodedHTTPHeader(const std::string& buf) {
+  std::size_t header_length = 0;
+  THTTPHeader header = ParseHeaderBytes(buf, header_length);
+  if (header_length == 0)
+    return header;
+  header.HeaderError = false;
+  header.ContentLength = 0;
+  if (header.BinaryData)
+    header.DataStart = static_cast<std::int32_t>(header_length + 1);
+  return header;
+}
+
+TBodyFraming ParseBodyFraming(std::string_view header) {
+  const std::vector<std::string> lines = Lines(header);
+  if (lines.empty())
+    return {};
+  const std::vector<std::string> request_line = Tokens(UpperAscii(lines[0]), ' ');
+  const bool http10 = !request_line.empty() && request_line.back() == "HTTP/1.0";
+  std::size_t codings = 0;
+  std::string coding;
+  bool expects_continue = false;
+  for (std::size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
+    const std::string line = UpperAscii(lines[i]);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos)
+      continue;
+    const std::string_view name = std::string_view(line).substr(0, colon);
+    const std::string_view value = TrimBlanks(std::string_view(line).substr(colon + 1));
+    if (name == "TRANSFER-ENCODING") {
+      ++codings;
+      coding = value;
+    }
+    if (name == "EXPECT" && value == "100-CONTINUE")
+      expects_continue = true;
+  }
+  TBodyFraming framing;
+  if (codings > 0)
+    framing.coding = codings == 1 && coding == "CHUNKED" && !http10 ? TTransferCoding::Chunked
+                                                                    : TTransferCoding::Other;
+  framing.expects_continue = expects_continue && !http10;
+  return framing;
 }
 
 bool HeaderMayStillArrive(const std::string& buf) {

@@ -36,6 +36,29 @@ THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines);
 // the Content-Length: negative or above `max_read_len` is an error.
 THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len);
 
+// The header at the start of `buf` of a request whose body has a transfer
+// coding: as the buffer parse, but the Content-Length is not looked at
+// (ContentLength 0), so only an incomplete header or a refused byte is an
+// error.
+THTTPHeader ParseCodedHTTPHeader(const std::string& buf);
+
+enum class TTransferCoding {
+  None,     // the body, if any, has its Content-Length
+  Chunked,  // the one coding "chunked"
+  Other,    // any other coding or list of codings, or a coding sent by HTTP/1.0
+};
+
+// How a request's body is framed, and whether its sender waits for the
+// go-ahead before it sends the body.
+struct TBodyFraming {
+  TTransferCoding coding = TTransferCoding::None;
+  bool expects_continue = false;  // "Expect: 100-continue" on an HTTP/1.1 request
+};
+
+// Reads the Transfer-Encoding and Expect lines of a complete header: names
+// and values in any letter case, blanks around a value ignored.
+TBodyFraming ParseBodyFraming(std::string_view header);
+
 // True when every byte may stand in a header: LF, CR and 32 to 127.
 bool OnlyHeaderBytes(std::string_view bytes);
 

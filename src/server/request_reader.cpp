@@ -8,8 +8,14 @@ namespace kestrel {
 namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
+
+THTTPRequestFramer::THTTPRequestFramer(std::int32_t max_read_len, const TRequestTimings& timings)
+    : max_read_len_(max_read_len),
+      timings_(timings),
+      chunks_(static_cast<std::uint64_t>(std::max<std::int32_t>(max_read_len, 0))) {}
 
 THTTPRequestFramer::TState THTTPRequestFramer::Add(std::string packet, std::uint64_t now_ms) {
   if (state_ == TState::Header)
@@ -45,42 +51,88 @@ void THTTPRequestFramer::AddToHeader(std::string packet, std::uint64_t now_ms) {
   header_checked_ = header_bytes_.size();
 }
 
+// A body with a transfer coding has no length to trust: the Content-Length
+// is ignored, and a coding other than chunked leaves the body unread.
 void THTTPRequestFramer::FinishHeader(std::size_t header_length) {
   std::string after_header = header_bytes_.substr(header_length);
   header_bytes_.resize(header_length);
-  header_ = ParseHTTPHeader(header_bytes_, max_read_len_);
+  framing_ = ParseBodyFraming(header_bytes_);
+  header_ = framing_.coding == TTransferCoding::None ? ParseHTTPHeader(header_bytes_, max_read_len_)
+                                                     : ParseCodedHTTPHeader(header_bytes_);
   header_bytes_ = std::string();
-  if (header_.HeaderError) {
+  if (header_.HeaderError)
     state_ = TState::Refused;
+  else if (!header_.BinaryData)
+    state_ = TState::Complete;
+  else if (framing_.coding == TTransferCoding::Other)
+    state_ = TState::Unreadable;
+  else
+    state_ = TState::Body;
+  if (state_ != TState::Body)
     return;
-  }
-  state_ = header_.BinaryData ? TState::Body : TState::Complete;
-  if (state_ == TState::Body)
-    AddToBody(after_header, header_start_ms_);
+  continue_due_ = framing_.expects_continue && after_header.empty();
+  AddToBody(after_header, header_start_ms_);
 }
 
 std::uint64_t THTTPRequestFramer::BodyStillDue() const {
-  if (state_ == TState::Header || !header_.BinaryData)
-    return 0;
   return static_cast<std::uint64_t>(header_.ContentLength) - body_.size();
 }
 
+std::uint64_t THTTPRequestFramer::RoomFor(std::size_t incoming) const {
+  if (state_ != TState::Body && state_ != TState::Complete)
+    return 0;
+  if (!header_.BinaryData)
+    return 0;
+  if (framing_.coding != TTransferCoding::Chunked)
+    return static_cast<std::uint64_t>(header_.ContentLength);
+  const std::uint64_t needed = body_.size() + incoming;
+  if (state_ == TState::Complete)
+    return std::max(needed, room_);
+  std::uint64_t room = std::max(room_, kFirstChunkedRoom);
+  while (room < needed)
+    room *= 2;
+  return std::min<std::uint64_t>(room, static_cast<std::uint64_t>(max_read_len_));
+}
+
+void THTTPRequestFramer::HoldRoom(std::uint64_t bytes) {
+  room_ = bytes;
+  body_.reserve(static_cast<std::size_t>(bytes));
+}
+
 void THTTPRequestFramer::BeginBody(std::uint64_t now_ms) {
-  if (header_.BinaryData)
-    body_.reserve(static_cast<std::size_t>(header_.ContentLength));
   body_start_ms_ = now_ms;
   body_arrivals_.assign(1, {now_ms, body_.size()});
 }
 
 void THTTPRequestFramer::AddToBody(const std::string& packet, std::uint64_t now_ms) {
+  if (framing_.coding == TTransferCoding::Chunked)
+    AddToChunkedBody(packet);
+  else
+    AddToLengthBody(packet);
+  if (state_ == TState::Body && !body_arrivals_.empty() && BodyTooSlow(now_ms))
+    state_ = TState::Refused;
+}
+
+void THTTPRequestFramer::AddToLengthBody(const std::string& packet) {
   const auto take =
       static_cast<std::size_t>(std::min<std::uint64_t>(packet.size(), BodyStillDue()));
   body_.append(packet, 0, take);
   if (BodyStillDue() == 0) {
     header_.DataIsReady = true;
     state_ = TState::Complete;
-  } else if (!body_arrivals_.empty() && BodyTooSlow(now_ms)) {
-    state_ = TState::Refused;
+  }
+}
+
+// A whole chunked body then reads as if it had been sent with its length.
+void THTTPRequestFramer::AddToChunkedBody(const std::string& packet) {
+  const TChunkedDecoder::TState decoded = chunks_.Add(packet, body_);
+  if (decoded == TChunkedDecoder::TState::Malformed) {
+    body_ = std::string();
+    state_ = TState::Unreadable;
+  } else if (decoded == TChunkedDecoder::TState::Complete) {
+    header_.ContentLength = static_cast<std::int32_t>(body_.size());
+    header_.DataIsReady = true;
+    state_ = TState::Complete;
   }
 }
 
@@ -98,42 +150,70 @@ bool THTTPRequestFramer::BodyTooSlow(std::uint64_t now_ms) {
   return body_.size() - body_arrivals_.front().second < timings_.body_rate_min_bytes;
 }
 
+namespace {
+
+// Reserves in `budget` what the body may hold once `incoming` more bytes
+// are in, before they are taken; false when no room came.
+bool MakeRoom(THTTPRequestFramer& framer, std::size_t incoming, TBodyBudget& budget,
+              const TRequestTimings& timings, const TRequestSource& source, TRequest& request) {
+  const std::uint64_t room = framer.RoomFor(incoming);
+  if (room <= framer.Room())
+    return true;
+  std::optional<TBodyBudget::TReservation> more =
+      budget.Reserve(room - framer.Room(), timings.budget_wait_ms, source.aborted);
+  if (!more)
+    return false;
+  if (request.reservation)
+    request.reservation->Absorb(std::move(*more));
+  else
+    request.reservation = std::move(more);
+  framer.HoldRoom(room);
+  return true;
+}
+
+TRequest AnsweredEmpty(const THTTPRequestFramer& framer) {
+  TRequest request;
+  request.outcome = TRequestOutcome::Answered;
+  request.header = framer.Header();
+  return request;
+}
+
+}  // namespace
+
 TRequest ReadRequest(const TRequestSource& source, TBodyBudget& budget, std::int32_t max_read_len,
                      const TRequestTimings& timings) {
+  using TState = THTTPRequestFramer::TState;
   int error = 0;
   std::string packet = source.receive(timings.first_data_ms, error);
   if (error != 0 || source.aborted())
     return {};
   THTTPRequestFramer framer(max_read_len, timings);
-  THTTPRequestFramer::TState state = framer.Add(std::move(packet), source.now_ms());
+  TState state = framer.Add(std::move(packet), source.now_ms());
   TRequest request;
   bool body_begun = false;
   for (;;) {
-    if (state == THTTPRequestFramer::TState::Refused)
+    if (state == TState::Refused)
       return {};
-    if (state != THTTPRequestFramer::TState::Header && !body_begun) {
+    if (state == TState::Unreadable)
+      return AnsweredEmpty(framer);
+    if (state != TState::Header && !body_begun) {
       body_begun = true;
-      const THTTPHeader& header = framer.Header();
-      if (header.BinaryData && header.ContentLength > 0) {
-        request.reservation = budget.Reserve(static_cast<std::uint64_t>(header.ContentLength),
-                                             timings.budget_wait_ms, source.aborted);
-        if (!request.reservation)
-          return {};
-      }
+      if (!MakeRoom(framer, 0, budget, timings, source, request))
+        return {};
       // The wait for room is not the sender's: its pace counts from here.
       framer.BeginBody(source.now_ms());
+      if (framer.ContinueDue())
+        source.send(kContinue);
     }
-    if (state == THTTPRequestFramer::TState::Complete)
+    if (state == TState::Complete)
       break;
     packet = source.receive(timings.packet_gap_ms, error);
-    if (source.aborted() || (error != 0 && state == THTTPRequestFramer::TState::Header))
+    if (source.aborted() || (error != 0 && state == TState::Header))
       return {};
-    if (error != 0) {
-      request.reservation.reset();
-      request.outcome = TRequestOutcome::Answered;
-      request.header = framer.Header();
-      return request;
-    }
+    if (error != 0)
+      return AnsweredEmpty(framer);
+    if (state == TState::Body && !MakeRoom(framer, packet.size(), budget, timings, source, request))
+      return {};
     state = framer.Add(std::move(packet), source.now_ms());
   }
   request.outcome = TRequestOutcome::Answered;

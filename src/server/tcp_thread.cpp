@@ -110,7 +110,8 @@ TRequest TTCPThread::ReceiveRequest(const TRequestTimings& timings) {
                                 error = SockLastError();
                                 return packet;
                               },
-                              [this] { return Terminated(); }, &platform::MonotonicMilliseconds};
+                              [this] { return Terminated(); }, &platform::MonotonicMilliseconds,
+                              [this](const std::string& bytes) { Send(bytes); }};
   return ReadRequest(source, FOwner->BodyBudget(), FMaxReadLen, timings);
 }
 
