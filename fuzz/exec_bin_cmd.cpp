@@ -28,6 +28,7 @@
 
 #include "app/driver_call.h"
 #include "app/enum_coms.h"
+#include "app/log.h"
 #include "app/port_queue.h"
 #include "app/print.h"
 #include "app/serial_ports.h"
@@ -404,10 +405,11 @@ void CheckError(const std::string& error, const TPrintCmd& cmd, const FakeDriver
     RequireEqual(error, driver.ExpectedError(), "the driver's outcome is the answer's Error");
   if (error.empty())
     return;
-  // The model name is the rewritten one once the device command was made.
-  const std::string tail = " " + cmd.FCmd + ": " + error;
-  const std::string mapped = cmd.FPort + "," + MapModelName(cmd.FName) + tail;
-  const std::string received = cmd.FPort + "," + cmd.FName + tail;
+  // The model name is the rewritten one once the device command was made;
+  // every field is logged cut to its ceiling.
+  const std::string tail = " " + LogField(cmd.FCmd) + ": " + LogField(error);
+  const std::string mapped = LogField(cmd.FPort) + "," + LogField(MapModelName(cmd.FName)) + tail;
+  const std::string received = LogField(cmd.FPort) + "," + LogField(cmd.FName) + tail;
   bool logged = false;
   for (const std::string& line : log)
     logged = logged || line == mapped || (!driver.Called() && line == received);
