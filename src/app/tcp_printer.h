@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "server/tcp_thread.h"
 
@@ -27,6 +28,7 @@ using TPrinterTimings = TRequestTimings;
 
 // What the connections of one daemon serve with. A route without a service
 // answers an empty body; without a log, messages go to standard error.
+// Every member has an initializer, so that a designated list may name a few.
 struct TPrinterServices {
   TLogSink log{};
   TRequestHandler enum_coms{};
