@@ -25,6 +25,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -388,13 +389,15 @@ int Soak(const Options& options) {
 }
 
 int Serve(const Options& options) {
-  TTCP_Printer::SetLogSink([](const std::string& line) { std::printf("%s\n", line.c_str()); });
   std::printf("pid %s\n", std::filesystem::read_symlink("/proc/self").c_str());
   std::fflush(stdout);
   DaemonSlot slot;
-  TTCPDaemon::Create(Option(options, "--ip", "0.0.0.0"),
-                     static_cast<std::uint16_t>(IntOption(options, "--port", 8080)),
-                     ThreadClassOf<TTCP_Printer>(), &slot);
+  TTCPDaemon::Create(
+      Option(options, "--ip", "0.0.0.0"),
+      static_cast<std::uint16_t>(IntOption(options, "--port", 8080)),
+      PrinterClass(std::make_shared<TPrinterServices>(TPrinterServices{
+          .log = [](const std::string& line) { std::printf("%s\n", line.c_str()); }})),
+      &slot);
   const Clock::time_point until =
       Clock::now() + std::chrono::seconds(IntOption(options, "--seconds", 60));
   while (!slot.Empty() && Clock::now() < until)

@@ -60,11 +60,11 @@ bool StartServer(const std::string& driver) {
   std::filesystem::copy_file(driver, env.folder / "corvid.exe");
   env.queue = std::make_unique<TPortQueue>(env.cs, 30000ms, Folder() + "locks");
   env.service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine);
-  TTCP_Printer::SetLogSink(LogLine);
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(env.service));
+  const auto services = std::make_shared<TPrinterServices>(
+      TPrinterServices{.log = LogLine, .print = MakePrintRoute(env.service)});
   for (std::uint16_t port = 18600; port < 18700 && !env.started; ++port) {
     env.port = port;
-    TTCPDaemon::Create("127.0.0.1", port, ThreadClassOf<TTCP_Printer>(), &env.slot);
+    TTCPDaemon::Create("127.0.0.1", port, PrinterClass(services), &env.slot);
     for (int i = 0; i < 100 && !env.started && !env.slot.Empty(); ++i)
       std::this_thread::sleep_for(10ms);
   }
@@ -75,7 +75,6 @@ void StopServer() {
   Env().slot.Terminate();
   for (int i = 0; i < 1000 && !Env().slot.Empty(); ++i)
     std::this_thread::sleep_for(10ms);
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
   std::error_code ignored;
   std::filesystem::remove_all(Env().folder, ignored);
 }

@@ -40,8 +40,6 @@
 #include "fuzz_check.h"
 #include "messages/messages.h"
 #include "platform/named_lock.h"
-#include "platform/socket.h"
-#include "server/tcp_daemon.h"
 
 namespace kestrel {
 namespace {
@@ -77,21 +75,6 @@ class ScratchFolder {
 
  private:
   std::filesystem::path path_;
-};
-
-// A daemon that is never started: the owner that a connection needs.
-class IdleDaemon final : public TTCPDaemon {
- public:
-  explicit IdleDaemon(DaemonSlot* slot)
-      : TTCPDaemon("127.0.0.1", 0, ThreadClassOf<TTCP_Printer>(), slot) {}
-};
-
-// A printer connection without a peer and without a thread of its own,
-// whose request routing is called directly.
-class ProbePrinter final : public TTCP_Printer {
- public:
-  explicit ProbePrinter(TTCPDaemon& owner) : TTCP_Printer(owner, platform::Socket()) {}
-  using TTCP_Printer::ExecBinCmd;
 };
 
 int HexDigit(char c) {
@@ -149,9 +132,6 @@ struct Environment {
   ScratchFolder locks{"locks"};
   ScratchFolder devices{"devices"};
   std::string listing;  // the COMs text that every listing must answer
-  DaemonSlot slot;
-  IdleDaemon daemon{&slot};
-  ProbePrinter printer{daemon};
   std::mutex CS;
 
   Environment() {
@@ -159,10 +139,6 @@ struct Environment {
     for (const char* port : {"ttyS0", "ttyUSB0"})
       std::ofstream(devices.Path() / "dev" / port);
     listing = ListCOMs(devices.Folder());
-    TTCP_Printer::SetLogSink([](const std::string&) {});
-    TTCP_Printer::SetRoute(TPrinterRoute::EnumCOMs, [this](const std::string& body) {
-      return EnumCOMs(body, devices.Folder());
-    });
   }
 };
 
@@ -456,11 +432,15 @@ void ExecuteOne(std::uint8_t choice, const std::string& body) {
         [&log](const std::string& line) { log.push_back(line); }, versions,
         [&driver](const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec,
                   std::string& Data) { return driver.Run(ExeName, ParamsFile, TimeOutSec, Data); });
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(service));
+    TPrinterServices services;
+    services.enum_coms = [&environment](const std::string& request) {
+      return EnumCOMs(request, environment.devices.Folder());
+    };
+    services.print = MakePrintRoute(service);
     const std::string key = KeyOf(body);
     bool refused = false;
     try {
-      answer = environment.printer.ExecBinCmd(body);
+      answer = ExecBinCmd(body, services);
     } catch (const Exception&) {
       refused = true;
     }
@@ -472,7 +452,6 @@ void ExecuteOne(std::uint8_t choice, const std::string& body) {
       CheckListing(answer);
     else if (key != "EnumCO" && key != "EXEver")
       CheckPrintAnswer(body, answer, driver, log);
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
   }
   environment.locks.Clear();
   Require(std::filesystem::is_empty(environment.program.Path()),

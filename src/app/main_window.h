@@ -60,9 +60,6 @@ class TfmKestrel final : public LogListener, public platform::WindowEvents {
   void TrayIconClick() override;
   void Timer1Timer() override;
 
-  // The window's lock: it serialises the log and guards the port table. It is
-  // not recursive: hold it only for short work that does not log.
-  std::mutex& CS() { return cs_; }
   const TLog& Log() const { return log_; }
 
  private:
@@ -81,7 +78,7 @@ class TfmKestrel final : public LogListener, public platform::WindowEvents {
   std::vector<std::string> args_;
   platform::WindowHost& host_;
   DaemonFunctions daemon_;
-  std::mutex cs_;
+  std::mutex cs_;  // serialises the log and the tray state; not recursive
   TLog log_{cs_};
   bool minimized_ = false;  // guarded by cs_
 };

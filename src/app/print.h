@@ -90,7 +90,7 @@ class TPrintService {
   const DriverCall call_driver_;
 };
 
-// The handler to plug in as TPrinterRoute::Print; it keeps `service` alive.
+// The handler to serve as the print route; it keeps `service` alive.
 TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service);
 
 }  // namespace kestrel

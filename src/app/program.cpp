@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "app/enum_coms.h"
@@ -16,27 +17,25 @@ namespace kestrel {
 namespace {
 
 // What lives as long as the daemon: its slot and the port queue that the
-// print service waits in. Created when the window starts the daemon.
+// print service waits in, with the lock of the port table. Created when the
+// window starts the daemon.
 struct ServerState {
   DaemonSlot slot;
+  std::mutex queue_lock;
   std::unique_ptr<TPortQueue> queue;
 };
 
 void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::string& ip,
                  std::uint16_t port) {
-  // The window exists while its FormCreate starts us; the queue shares its
-  // critical section, as the port table belongs to the window.
-  state.queue = std::make_unique<TPortQueue>(fmKestrel.load()->CS());
-  TTCP_Printer::SetLogSink(&WriteMainLOG);
-  TTCP_Printer::SetRoute(TPrinterRoute::EnumCOMs,
-                         [](const std::string& body) { return EnumCOMs(body); });
-  TTCP_Printer::SetRoute(TPrinterRoute::Print,
-                         MakePrintRoute(std::make_shared<TPrintService>(
-                             program.folder, *state.queue, &TTCP_Printer::LOG)));
-  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf,
-                         MakeUpdateRoute(std::make_shared<TUpdateService>(
-                             program.folder, program.file_name, RestartAfterUpdate)));
-  TTCPDaemon::Create(ip, port, ThreadClassOf<TTCP_Printer>(), &state.slot);
+  state.queue = std::make_unique<TPortQueue>(state.queue_lock);
+  auto services = std::make_shared<TPrinterServices>();
+  services->log = &WriteMainLOG;
+  services->enum_coms = [](const std::string& body) { return EnumCOMs(body); };
+  services->print =
+      MakePrintRoute(std::make_shared<TPrintService>(program.folder, *state.queue, &WriteMainLOG));
+  services->update_self = MakeUpdateRoute(
+      std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate));
+  TTCPDaemon::Create(ip, port, PrinterClass(std::move(services)), &state.slot);
 }
 
 // Before the window exists and after it is gone, standard error is the only

@@ -61,8 +61,7 @@ class TUpdateService {
   mutable std::mutex serving_;
 };
 
-// The handler to plug in as TPrinterRoute::UpdateSelf; it keeps `service`
-// alive.
+// The handler to serve as the update route; it keeps `service` alive.
 TRequestHandler MakeUpdateRoute(std::shared_ptr<const TUpdateService> service);
 
 // How long installing waits for files that cannot be replaced yet: after each

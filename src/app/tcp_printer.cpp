@@ -1,8 +1,6 @@
 #include "app/tcp_printer.h"
 
-#include <array>
 #include <iostream>
-#include <mutex>
 #include <utility>
 
 namespace kestrel {
@@ -12,17 +10,6 @@ constexpr std::size_t kKeyLength = 6;
 // In a BSON document four length bytes and the type byte of the first
 // element come before its name.
 constexpr std::size_t kFirstNameOffset = 5;
-
-struct Services {
-  std::mutex mutex;
-  TLogSink log_sink;
-  std::array<TRequestHandler, 3> routes;
-};
-
-Services& TheServices() {
-  static Services services;
-  return services;
-}
 
 // A 6-byte body is its own key ("DrvVer" sent bare); otherwise the key is
 // the six bytes from the first element name on, fewer if the body is short.
@@ -34,49 +21,42 @@ std::string RoutingKey(const std::string& body) {
   return body.substr(kFirstNameOffset, kKeyLength);
 }
 
-std::string ServeRoute(TPrinterRoute route, std::string body) {
-  TRequestHandler handler;
-  {
-    Services& services = TheServices();
-    const std::lock_guard lock(services.mutex);
-    handler = services.routes[static_cast<std::size_t>(route)];
-  }
+std::string Serve(const TRequestHandler& handler, std::string body) {
   return handler ? handler(std::move(body)) : std::string();
 }
 
 }  // namespace
 
-void TTCP_Printer::LOG(const std::string& message) {
-  TLogSink sink;
-  {
-    Services& services = TheServices();
-    const std::lock_guard lock(services.mutex);
-    sink = services.log_sink;
-  }
-  if (sink)
-    sink(message);
-  else
-    std::cerr << message << '\n';
+std::string ExecBinCmd(std::string body, const TPrinterServices& services) {
+  const std::string key = RoutingKey(body);
+  if (key == "DrvVer")
+    return ProgramVersion;
+  if (key == "EnumCO")
+    return Serve(services.enum_coms, std::move(body));
+  if (key == "EXEver")
+    return Serve(services.update_self, std::move(body));
+  return Serve(services.print, std::move(body));
 }
 
-void TTCP_Printer::SetLogSink(TLogSink sink) {
-  Services& services = TheServices();
-  const std::lock_guard lock(services.mutex);
-  services.log_sink = std::move(sink);
+TTCPThreadClass PrinterClass(std::shared_ptr<const TPrinterServices> services) {
+  return TTCPThreadClass{[services](TTCPDaemon& owner, platform::Socket connection) {
+                           StartThread<TTCP_Printer>(owner, std::move(connection), services);
+                         },
+                         [services](const std::string& message) {
+                           if (services->log)
+                             services->log(message);
+                           else
+                             std::cerr << message << '\n';
+                         }};
 }
 
-void TTCP_Printer::SetRoute(TPrinterRoute route, TRequestHandler handler) {
-  Services& services = TheServices();
-  const std::lock_guard lock(services.mutex);
-  services.routes[static_cast<std::size_t>(route)] = std::move(handler);
-}
-
-TTCP_Printer::TTCP_Printer(TTCPDaemon& owner, platform::Socket connection, TPrinterTimings timings)
-    : TTCPThread(owner, std::move(connection)), timings_(timings) {}
+TTCP_Printer::TTCP_Printer(TTCPDaemon& owner, platform::Socket connection,
+                           std::shared_ptr<const TPrinterServices> services)
+    : TTCPThread(owner, std::move(connection)), services_(std::move(services)) {}
 
 void TTCP_Printer::Treat() {
   SetMaxReadLen(kMaxRequestBody);
-  TRequest request = ReceiveRequest(timings_);
+  TRequest request = ReceiveRequest(services_->timings);
   if (request.outcome == TRequestOutcome::Answered) {
     HTTPHeader = std::move(request.header);
     std::string answer;
@@ -86,29 +66,6 @@ void TTCP_Printer::Treat() {
     Send(AddHTTPHeader(answer, false));
   }
   Terminate();
-}
-
-std::string TTCP_Printer::ExecBinCmd(std::string buf) {
-  const std::string key = RoutingKey(buf);
-  if (key == "DrvVer")
-    return ProgramVersion;
-  if (key == "EnumCO")
-    return EnumCOMs(std::move(buf));
-  if (key == "EXEver")
-    return UpdateSelf(std::move(buf));
-  return Print(std::move(buf));
-}
-
-std::string TTCP_Printer::EnumCOMs(std::string buf) {
-  return ServeRoute(TPrinterRoute::EnumCOMs, std::move(buf));
-}
-
-std::string TTCP_Printer::UpdateSelf(std::string buf) {
-  return ServeRoute(TPrinterRoute::UpdateSelf, std::move(buf));
-}
-
-std::string TTCP_Printer::Print(std::string buf) {
-  return ServeRoute(TPrinterRoute::Print, std::move(buf));
 }
 
 }  // namespace kestrel

@@ -1,12 +1,14 @@
 // The connection class of the printer driver: reads one HTTP request, routes
 // its body by the first element name of its BSON document, answers once with
 // "Content-Type: text/html" and ends. The services behind the routes are
-// plugged in by the application at start-up.
+// handed to the daemon with the connection class.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "server/tcp_thread.h"
 
@@ -16,8 +18,6 @@ namespace kestrel {
 // senders are checked against.
 inline constexpr char ProgramVersion[] = "2012.07.03 14:00";
 
-// The routes served by other components.
-enum class TPrinterRoute { EnumCOMs, UpdateSelf, Print };
 // Turns a request body, handed over whole, into an answer body; may throw,
 // which logs the message and closes the connection without an answer.
 using TRequestHandler = std::function<std::string(std::string body)>;
@@ -26,32 +26,40 @@ using TLogSink = std::function<void(const std::string& message)>;
 // The waits and pace of the receive loop.
 using TPrinterTimings = TRequestTimings;
 
-class TTCP_Printer : public TTCPThread {
- public:
-  // The log of the whole server: forwards to the sink set at start-up, to
-  // standard error until one is set. Callable from any thread.
-  static void LOG(const std::string& message);
-  static void SetLogSink(TLogSink sink);
-  // Sets the service of `route`; a route without one answers an empty body.
-  // Set at start-up; later changes reach the connections made afterwards.
-  static void SetRoute(TPrinterRoute route, TRequestHandler handler);
+// What the connections of one daemon serve with. A route without a service
+// answers an empty body; without a log, messages go to standard error.
+// Every member has an initializer, so that a designated list may name a few.
+struct TPrinterServices {
+  TLogSink log{};
+  TRequestHandler enum_coms{};
+  TRequestHandler update_self{};
+  TRequestHandler print{};
+  TPrinterTimings timings{};
+};
 
+// Routes a body by its key (the first six characters of the first element
+// name) to its service and returns the answer body.
+std::string ExecBinCmd(std::string body, const TPrinterServices& services);
+
+// The printer connection class, as a value for TTCPDaemon::Create; its
+// connections and its log use `services`.
+TTCPThreadClass PrinterClass(std::shared_ptr<const TPrinterServices> services);
+
+class TTCP_Printer : public TTCPThread {
  protected:
-  TTCP_Printer(TTCPDaemon& owner, platform::Socket connection, TPrinterTimings timings = {});
+  TTCP_Printer(TTCPDaemon& owner, platform::Socket connection,
+               std::shared_ptr<const TPrinterServices> services);
 
   // Serves the one request of the connection, then terminates the thread.
   void Treat() override;
-  // Routes a body by its key (the first six characters of the first
-  // element name) and returns the answer body.
-  std::string ExecBinCmd(std::string buf);
-  std::string EnumCOMs(std::string buf);
-  std::string UpdateSelf(std::string buf);
-  std::string Print(std::string buf);
+  std::string ExecBinCmd(std::string buf) {
+    return kestrel::ExecBinCmd(std::move(buf), *services_);
+  }
 
   THTTPHeader HTTPHeader;
 
  private:
-  const TPrinterTimings timings_;
+  const std::shared_ptr<const TPrinterServices> services_;
 };
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,9 +32,9 @@ inline constexpr std::uint64_t kBodyBudgetBytes = 512ull * 1024 * 1024;
 struct TTCPThreadClass {
   // Creates and starts a connection thread that owns `connection`; throws
   // when the system refuses the thread.
-  void (*Create)(TTCPDaemon& owner, platform::Socket connection);
-  // The class-level log of the connection class; callable from any thread.
-  void (*LOG)(const std::string& message);
+  std::function<void(TTCPDaemon& owner, platform::Socket connection)> Create;
+  // The log of the connection class; callable from any thread.
+  std::function<void(const std::string& message)> LOG;
 };
 
 class TTCPDaemon : public TDaemon {

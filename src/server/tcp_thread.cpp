@@ -33,10 +33,7 @@ std::int64_t LiveConnectionThreads() {
 void TTCPThread::LOG(const std::string&) {}
 
 TTCPThread::TTCPThread(TTCPDaemon& owner, platform::Socket connection)
-    : TThread(kStackBytes),
-      FOwner(&owner),
-      FSock(std::move(connection)),
-      class_log_(owner.TCPThreadClass().LOG) {
+    : TThread(kStackBytes), FOwner(&owner), FSock(std::move(connection)) {
   ++threads_created;
   SetFreeOnTerminate(true);
   FOwner->AddThread(this);
@@ -72,7 +69,7 @@ void TTCPThread::TreatUntilTerminated() {
       Treat();
     } while (!Terminated());
   } catch (const std::exception& error) {
-    class_log_(error.what());
+    FOwner->TCPThreadClass().LOG(error.what());
   }
 }
 

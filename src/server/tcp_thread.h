@@ -80,7 +80,6 @@ class TTCPThread : public TThread {
   std::int32_t FMaxReadLen = 262144;
   platform::Socket FSock;
   std::string held_back_;
-  void (*class_log_)(const std::string& message);
   bool finished_ = false;
   // Guards receiving_, which tells the daemon that the socket is open and
   // waiting for a request.

@@ -120,16 +120,8 @@ std::unique_ptr<Result> Decode(const std::string& document) {
 // a real daemon over loopback TCP with the print route in place.
 class PrintOverTcp : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    TTCP_Printer::SetLogSink([](const std::string& line) { ServerLog().Add(line); });
-  }
-  static void TearDownTestSuite() {
-    TTCP_Printer::SetLogSink(nullptr);
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
-  }
   void SetUp() override {
     ServerLog().Clear();
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(service_));
     ASSERT_TRUE(daemon_.Listening());
   }
 
@@ -166,8 +158,11 @@ class PrintOverTcp : public ::testing::Test {
   TPortQueue queue_{cs_, 3000ms, locks_.Folder()};
   DriverVersionLog versions_;
   std::shared_ptr<TPrintService> service_ = std::make_shared<TPrintService>(
-      dir_.Folder(), queue_, [](const std::string& line) { TTCP_Printer::LOG(line); }, versions_);
-  testing::RunningDaemon daemon_{ThreadClassOf<TTCP_Printer>(), ServerLog()};
+      dir_.Folder(), queue_, [](const std::string& line) { ServerLog().Add(line); }, versions_);
+  testing::RunningDaemon daemon_{PrinterClass(std::make_shared<TPrinterServices>(TPrinterServices{
+                                     .log = [](const std::string& line) { ServerLog().Add(line); },
+                                     .print = MakePrintRoute(service_)})),
+                                 ServerLog()};
 };
 
 TEST_F(PrintOverTcp, GoodResultIsAnsweredAndTheParameterFileIsGone) {
@@ -451,16 +446,15 @@ TEST(PrintSecondProcess, ServesUntilItsStopFileAppears) {
   std::mutex cs;
   TPortQueue queue(cs, 10000ms, parts[1]);
   DriverVersionLog versions;
-  TTCP_Printer::SetRoute(TPrinterRoute::Print,
-                         MakePrintRoute(std::make_shared<TPrintService>(
-                             parts[0], queue, [](const std::string&) {}, versions)));
   DaemonSlot slot;
   TTCPDaemon::Create("127.0.0.1", static_cast<std::uint16_t>(std::stoi(parts[2])),
-                     ThreadClassOf<TTCP_Printer>(), &slot);
+                     PrinterClass(std::make_shared<TPrinterServices>(TPrinterServices{
+                         .print = MakePrintRoute(std::make_shared<TPrintService>(
+                             parts[0], queue, [](const std::string&) {}, versions))})),
+                     &slot);
   testing::WaitUntil([&] { return std::filesystem::exists(parts[3]); }, 60000);
   slot.Terminate();
   EXPECT_TRUE(testing::WaitUntil([&] { return slot.Empty(); }, 10000));
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
 }
 
 TEST_F(PrintOverTcp, SecondServerProcessSharesTheQueue) {

@@ -100,16 +100,8 @@ class UpdateRequest : public ::testing::Test {
     static testing::LogCapture log;
     return log;
   }
-  static void SetUpTestSuite() {
-    TTCP_Printer::SetLogSink([](const std::string& line) { ServerLog().Add(line); });
-  }
-  static void TearDownTestSuite() {
-    TTCP_Printer::SetLogSink(nullptr);
-    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, nullptr);
-  }
   void SetUp() override {
     fs::create_directory(program_);
-    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, MakeUpdateRoute(service_));
     ASSERT_TRUE(daemon_.Listening());
   }
 
@@ -122,7 +114,10 @@ class UpdateRequest : public ::testing::Test {
   std::atomic<bool> restart_{false};
   std::shared_ptr<TUpdateService> service_ =
       std::make_shared<TUpdateService>(program_.string() + "/", "kestrel", restart_);
-  testing::RunningDaemon daemon_{ThreadClassOf<TTCP_Printer>(), ServerLog()};
+  testing::RunningDaemon daemon_{PrinterClass(std::make_shared<TPrinterServices>(TPrinterServices{
+                                     .log = [](const std::string& line) { ServerLog().Add(line); },
+                                     .update_self = MakeUpdateRoute(service_)})),
+                                 ServerLog()};
 };
 
 TEST_F(UpdateRequest, StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -47,31 +48,6 @@ std::string Document(const std::string& name) {
   return Int32(static_cast<std::uint32_t>(4 + element.size() + 1)) + element + std::string(1, '\0');
 }
 
-// A printer connection with a short first-data wait, so that silence can
-// be tested quickly.
-class QuickPrinter : public TTCP_Printer {
- protected:
-  QuickPrinter(TTCPDaemon& owner, platform::Socket connection)
-      : TTCP_Printer(owner, std::move(connection), TPrinterTimings{1000, 100}) {}
-};
-
-// A printer connection with short header and body pace rules.
-class StrictPrinter : public TTCP_Printer {
- protected:
-  StrictPrinter(TTCPDaemon& owner, platform::Socket connection)
-      : TTCP_Printer(owner, std::move(connection), StrictTimings()) {}
-
- private:
-  static TPrinterTimings StrictTimings() {
-    TPrinterTimings timings;
-    timings.header_ms = 500;
-    timings.body_rate_grace_ms = 300;
-    timings.body_rate_window_ms = 300;
-    timings.body_rate_min_bytes = 1000;
-    return timings;
-  }
-};
-
 // A daemon whose connections may hold 100 body bytes at once.
 class SmallBudgetDaemon : public TTCPDaemon {
  protected:
@@ -87,29 +63,19 @@ LogCapture& Log() {
   return log;
 }
 
-void ClearRoutes() {
-  for (TPrinterRoute route :
-       {TPrinterRoute::EnumCOMs, TPrinterRoute::UpdateSelf, TPrinterRoute::Print})
-    TTCP_Printer::SetRoute(route, nullptr);
-}
-
-template <class Connection>
-class PrinterTest : public ::testing::Test {
+// The printer's daemon, started at the first use of its port; the test
+// sets the services before.
+class TCPPrinter : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    TTCP_Printer::SetLogSink([](const std::string& line) { Log().Add(line); });
+  void SetUp() override { Log().Clear(); }
+  void TearDown() override { EXPECT_TRUE(!daemon_ || daemon_->Stop()); }
+  std::uint16_t Port() {
+    if (!daemon_) {
+      daemon_.emplace(PrinterClass(services_), Log());
+      EXPECT_TRUE(daemon_->Listening());
+    }
+    return daemon_->Port();
   }
-  static void TearDownTestSuite() { TTCP_Printer::SetLogSink(nullptr); }
-  void SetUp() override {
-    Log().Clear();
-    ClearRoutes();
-    ASSERT_TRUE(daemon_.Listening());
-  }
-  void TearDown() override {
-    EXPECT_TRUE(daemon_.Stop());
-    ClearRoutes();
-  }
-  std::uint16_t Port() const { return daemon_.Port(); }
   // Sends `pieces` with `gap` between them and returns the answer, read
   // until the server closes.
   std::string SendInPieces(const std::vector<std::string>& pieces, std::chrono::milliseconds gap,
@@ -123,12 +89,27 @@ class PrinterTest : public ::testing::Test {
     return ReceiveUntilClosed(client, 10000, closed);
   }
 
-  RunningDaemon daemon_{ThreadClassOf<Connection>(), Log()};
+  const std::shared_ptr<TPrinterServices> services_ = std::make_shared<TPrinterServices>(
+      TPrinterServices{.log = [](const std::string& line) { Log().Add(line); }});
+  std::optional<RunningDaemon> daemon_;
 };
 
-using TCPPrinter = PrinterTest<TTCP_Printer>;
-using QuickTCPPrinter = PrinterTest<QuickPrinter>;
-using StrictTCPPrinter = PrinterTest<StrictPrinter>;
+// A short first-data wait, so that silence can be tested quickly.
+class QuickTCPPrinter : public TCPPrinter {
+ protected:
+  QuickTCPPrinter() { services_->timings = TPrinterTimings{1000, 100}; }
+};
+
+// Short header and body pace rules.
+class StrictTCPPrinter : public TCPPrinter {
+ protected:
+  StrictTCPPrinter() {
+    services_->timings.header_ms = 500;
+    services_->timings.body_rate_grace_ms = 300;
+    services_->timings.body_rate_window_ms = 300;
+    services_->timings.body_rate_min_bytes = 1000;
+  }
+};
 
 TEST_F(TCPPrinter, VersionQueryIsAnsweredWithTheSixteenVersionBytes) {
   const std::string answer = Exchange(Port(), Request("DrvVer"));
@@ -230,10 +211,10 @@ TEST_F(TCPPrinter, NegativeContentLengthIsDroppedWithoutAnswer) {
 
 TEST_F(TCPPrinter, EmptyBinaryBodyIsAnsweredEmptyWithoutService) {
   std::atomic<int> calls{0};
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [&](const std::string&) {
+  services_->print = [&](const std::string&) {
     ++calls;
     return std::string("printed");
-  });
+  };
   EXPECT_EQ(Exchange(Port(), Request("")), kEmptyAnswer);
   EXPECT_EQ(calls, 0);
 }
@@ -243,7 +224,7 @@ TEST_F(TCPPrinter, BytesAfterTheBodyAreIgnored) {
 }
 
 TEST_F(TCPPrinter, KeysAreCaseSensitive) {
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [](const std::string&) { return "printed"; });
+  services_->print = [](const std::string&) { return "printed"; };
   EXPECT_EQ(Exchange(Port(), Request(Document("drvver"))), Answer("printed"));
   EXPECT_EQ(Exchange(Port(), Request("drvver")), Answer("printed"));
   EXPECT_EQ(Exchange(Port(), Request(Document("enumCOMs"))), Answer("printed"));
@@ -251,11 +232,11 @@ TEST_F(TCPPrinter, KeysAreCaseSensitive) {
 }
 
 TEST_F(TCPPrinter, RoutesReachTheirServicesWithTheWholeBody) {
-  TTCP_Printer::SetRoute(TPrinterRoute::EnumCOMs, [](const std::string& body) {
+  services_->enum_coms = [](const std::string& body) {
     return "ports " + std::to_string(body.size());
-  });
-  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, [](const std::string&) { return "updated"; });
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [](const std::string&) { return "printed"; });
+  };
+  services_->update_self = [](const std::string&) { return "updated"; };
+  services_->print = [](const std::string&) { return "printed"; };
   const std::string enum_request = Document("EnumCOMs");
   EXPECT_EQ(Exchange(Port(), Request(enum_request)),
             Answer("ports " + std::to_string(enum_request.size())));
@@ -271,9 +252,9 @@ TEST_F(TCPPrinter, RoutesWithoutServiceAnswerEmpty) {
 }
 
 TEST_F(TCPPrinter, ServiceFailureIsLoggedAndNothingIsSent) {
-  TTCP_Printer::SetRoute(TPrinterRoute::EnumCOMs, [](const std::string&) -> std::string {
+  services_->enum_coms = [](const std::string&) -> std::string {
     throw Exception("Invalid BSON document");
-  });
+  };
   bool closed = false;
   EXPECT_EQ(SendInPieces({Request(Document("EnumCOMs"))}, 0ms, &closed), "");
   EXPECT_TRUE(closed);
@@ -282,26 +263,27 @@ TEST_F(TCPPrinter, ServiceFailureIsLoggedAndNothingIsSent) {
 
 TEST_F(TCPPrinter, LargeAnswerArrivesWhole) {
   const std::string big(3 << 20, 'z');
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [&](const std::string&) { return big; });
+  services_->print = [&](const std::string&) { return big; };
   for (int round = 0; round < 5; ++round)
     ASSERT_EQ(Exchange(Port(), Request(Document("Port"))), Answer(big)) << "round " << round;
 }
 
 TEST_F(TCPPrinter, TerminateWhileServingStillAnswers) {
   std::atomic<bool> serving{false};
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [&](const std::string&) {
+  services_->print = [&](const std::string&) {
     serving = true;
     std::this_thread::sleep_for(500ms);
     return std::string("printed");
-  });
+  };
+  const std::uint16_t port = Port();
   auto answer =
-      std::async(std::launch::async, [&] { return Exchange(Port(), Request(Document("Port"))); });
+      std::async(std::launch::async, [&] { return Exchange(port, Request(Document("Port"))); });
   ASSERT_TRUE(WaitUntil([&] { return serving.load(); }, 5000));
-  daemon_.Slot().Terminate();
+  daemon_->Slot().Terminate();
   std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(daemon_.Slot().Empty());
+  EXPECT_FALSE(daemon_->Slot().Empty());
   EXPECT_EQ(answer.get(), Answer("printed"));
-  EXPECT_TRUE(daemon_.Stop());
+  EXPECT_TRUE(daemon_->Stop());
 }
 
 TEST_F(QuickTCPPrinter, SilentConnectionIsClosedAfterTheFirstDataWait) {
@@ -335,7 +317,7 @@ TEST_F(StrictTCPPrinter, HeaderDribbledPastItsTimeIsDroppedWithoutAnswer) {
 }
 
 TEST_F(StrictTCPPrinter, BodyBelowTheRateIsDroppedWithoutAnswer) {
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [](std::string) { return std::string("served"); });
+  services_->print = [](std::string) { return std::string("served"); };
   std::vector<std::string> pieces{Request(std::string(400, 'x')).substr(0, 100)};
   pieces.resize(1 + 400 / 10, std::string(10, 'x'));
   bool closed = false;
@@ -346,19 +328,19 @@ TEST_F(StrictTCPPrinter, BodyBelowTheRateIsDroppedWithoutAnswer) {
 // The second body waits for room while the first is arriving in pieces,
 // and is still served whole: the wait is not held against it.
 TEST_F(TCPPrinter, BodyWaitsForRoomInTheBudgetAndIsServedWhole) {
-  RunningDaemon small(
-      [](std::uint16_t port, DaemonSlot* slot) {
-        StartThread<SmallBudgetDaemon>("127.0.0.1", port, ThreadClassOf<TTCP_Printer>(), slot);
-      },
-      Log());
-  ASSERT_TRUE(small.Listening());
   std::mutex order_mutex;
   std::string order;
-  TTCP_Printer::SetRoute(TPrinterRoute::Print, [&](std::string body) {
+  services_->print = [&](std::string body) {
     const std::lock_guard lock(order_mutex);
     order += body.substr(0, 1);
     return body;
-  });
+  };
+  RunningDaemon small(
+      [services = services_](std::uint16_t port, DaemonSlot* slot) {
+        StartThread<SmallBudgetDaemon>("127.0.0.1", port, PrinterClass(services), slot);
+      },
+      Log());
+  ASSERT_TRUE(small.Listening());
   const std::string first = Request(std::string(80, 'a'));
   const std::string second = Request(std::string(50, 'b'));
   platform::Socket holder = ConnectLoopback(small.Port());
@@ -383,7 +365,7 @@ TEST_F(TCPPrinter, BodyWaitsForRoomInTheBudgetAndIsServedWhole) {
 
 TEST(TCPPrinterLog, WithoutSinkTheLogGoesToStandardError) {
   ::testing::internal::CaptureStderr();
-  TTCP_Printer::LOG("Started at 0.0.0.0:8080");
+  PrinterClass(std::make_shared<TPrinterServices>()).LOG("Started at 0.0.0.0:8080");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Started at 0.0.0.0:8080\n");
 }
 

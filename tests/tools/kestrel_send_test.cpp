@@ -36,17 +36,8 @@ std::string Quoted(const std::string& text) {
 
 class KestrelSend : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    TTCP_Printer::SetLogSink([](const std::string& line) { ServerLog().Add(line); });
-  }
-  static void TearDownTestSuite() {
-    TTCP_Printer::SetLogSink(nullptr);
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, nullptr);
-    TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, nullptr);
-  }
   void SetUp() override {
     std::filesystem::copy_file(KESTREL_BIN_DIR "/corvid.exe", dir_.Path() / "corvid.exe");
-    TTCP_Printer::SetRoute(TPrinterRoute::Print, MakePrintRoute(service_));
     ASSERT_TRUE(daemon_.Listening());
   }
 
@@ -70,8 +61,20 @@ class KestrelSend : public ::testing::Test {
   TPortQueue queue_{cs_, 3000ms, locks_.Folder()};
   DriverVersionLog versions_;
   std::shared_ptr<TPrintService> service_ = std::make_shared<TPrintService>(
-      dir_.Folder(), queue_, [](const std::string& line) { TTCP_Printer::LOG(line); }, versions_);
-  testing::RunningDaemon daemon_{ThreadClassOf<TTCP_Printer>(), ServerLog()};
+      dir_.Folder(), queue_, [](const std::string& line) { ServerLog().Add(line); }, versions_);
+  // The update that reached the server, written by the connection thread.
+  std::mutex received_lock_;
+  std::string received_;
+  testing::RunningDaemon daemon_{PrinterClass(std::make_shared<TPrinterServices>(TPrinterServices{
+                                     .log = [](const std::string& line) { ServerLog().Add(line); },
+                                     .update_self =
+                                         [this](const std::string& body) {
+                                           const std::lock_guard lock(received_lock_);
+                                           received_ = body;
+                                           return Utf8ToWin1251("Ошибка записи");
+                                         },
+                                     .print = MakePrintRoute(service_)})),
+                                 ServerLog()};
 };
 
 TEST_F(KestrelSend, PrintTestShowsTheSimulatedResult) {
@@ -110,14 +113,6 @@ TEST_F(KestrelSend, VersionQuery) {
 }
 
 TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
-  // Written by the connection thread, read here once the client has ended.
-  std::mutex received_lock;
-  std::string received;
-  TTCP_Printer::SetRoute(TPrinterRoute::UpdateSelf, [&](const std::string& body) {
-    const std::lock_guard lock(received_lock);
-    received = body;
-    return Utf8ToWin1251("Ошибка записи");
-  });
   const std::string file = dir_.Write("new kestrel", std::string("\x7f"
                                                                  "ELF\0\1",
                                                                  6));
@@ -126,8 +121,8 @@ TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
   EXPECT_EQ(out, "{\n  \"Error\": \"Ошибка записи\"\n}\n");
   TUpdateInfo info;
   {
-    const std::lock_guard lock(received_lock);
-    BSONToObj(received, info);
+    const std::lock_guard lock(received_lock_);
+    BSONToObj(received_, info);
   }
   EXPECT_EQ(info.FEXEver, "2012.08.01");
   ASSERT_EQ(info.Files().Count(), 1);
