@@ -7,8 +7,8 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text.h"
-#include "base/tick.h"
 #include "files/file_utils.h"
+#include "platform/clock.h"
 #include "process/exe_process.h"
 
 namespace kestrel {
@@ -178,8 +178,8 @@ std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile
                        std::string& Data) {
   TExeProcess driver(ExeName,
                      std::vector<std::string>{ParamsFile, std::to_string(TimeOutSec * 1000)});
-  const std::uint32_t start = GetTickCount();
-  const std::uint32_t limit_ms = static_cast<std::uint32_t>(TimeOutSec + kDriverGraceSec) * 1000;
+  const std::uint64_t start = platform::MonotonicMilliseconds();
+  const std::uint64_t limit_ms = static_cast<std::uint64_t>(TimeOutSec + kDriverGraceSec) * 1000;
   const ParamsFileRemover remover(ParamsFile);
   WriteFileBody(ParamsFile, Data);
   const std::string command = std::move(Data);
@@ -193,7 +193,7 @@ std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile
       return DriverFailedWithoutAnswer(driver, command, Data) ? kUnknownError : "";
     }
     driver.WaitFor(kDriverPollMs);
-    if (TicksSince(start) > limit_ms) {
+    if (platform::MonotonicMilliseconds() - start > limit_ms) {
       driver.Terminate(0);
       return Format("Не дождались окончания печати за %d сек.", TimeOutSec);
     }

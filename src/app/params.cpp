@@ -2,30 +2,10 @@
 
 #include <limits>
 
+#include "base/ascii.h"
+
 namespace kestrel {
 namespace {
-
-std::string AsciiLowerCase(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
-}
-
-// Blanks and control characters are the bytes up to and including " ".
-bool IsTrimmed(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsTrimmed(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && IsTrimmed(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
 
 // Accumulates negatively so that the most negative value fits as well.
 std::optional<std::int64_t> ParseDigits(std::string_view digits, bool negative) {
@@ -63,10 +43,10 @@ std::string GetFromParamStr(const std::vector<std::string>& args, std::string_vi
                             const std::string& def, bool must_be_int, const LogFunction& log) {
   const std::string prefix = std::string(name) + ":";
   for (const std::string& arg : args) {
-    const std::string lowered = AsciiLowerCase(arg);
+    const std::string lowered = LowerAscii(arg);
     if (!lowered.starts_with(prefix))
       continue;
-    const std::string value(Trim(std::string_view(lowered).substr(prefix.size())));
+    const std::string value(TrimBlanksAndControls(std::string_view(lowered).substr(prefix.size())));
     if (must_be_int && !ParseInt64(value)) {
       log(InvalidParamMessage(name, value));
       return def;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/log.h"
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "bson/mapping.h"
@@ -48,18 +49,6 @@ constexpr std::array<ModelNameRow, 5> kModelNameMap = {{
     {"PayCTS-2000K", "PayCTS2000K"},
     {"ШТРИХ-МИНИ-ФР-К", "SHTRIH-MINI-FR-K"},
 }};
-
-bool IsBlankOrControl(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view TrimBlanksAndControls(std::string_view text) {
-  while (!text.empty() && IsBlankOrControl(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && IsBlankOrControl(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
 
 // The bytes a parameter file's name keeps as they are. '%' is not one of
 // them, so the escapes can be told apart and read back; lower-case letters

@@ -2,25 +2,17 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "platform/serial_ports.h"
 
 namespace kestrel {
 namespace {
 
-// Device names are ASCII; the fold must not depend on the process's locale.
-std::string Folded(const std::string& text) {
-  std::string folded = text;
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
-}
-
 // Ignoring case; names equal but for case keep a fixed order all the same.
 bool ComesBefore(const std::string& left, const std::string& right) {
-  const std::string folded_left = Folded(left);
-  const std::string folded_right = Folded(right);
+  // Device names are ASCII; the fold must not depend on the process's locale.
+  const std::string folded_left = LowerAscii(left);
+  const std::string folded_right = LowerAscii(right);
   return folded_left != folded_right ? folded_left < folded_right : left < right;
 }
 

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "base/exception.h"
-#include "platform/clock.h"
 
 namespace kestrel {
 namespace {
@@ -82,23 +81,6 @@ DateTimeParts DecodeDateTime(TDateTime value) {
   parts.minute = static_cast<int>(ms / 60000 % 60);
   parts.hour = static_cast<int>(ms / 3600000);
   return parts;
-}
-
-namespace {
-
-TDateTime FromCivilTime(const platform::CivilTime& t) {
-  DateTimeParts parts{t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond};
-  return EncodeDateTime(parts);
-}
-
-}  // namespace
-
-TDateTime Now() {
-  return FromCivilTime(platform::LocalNow());
-}
-
-TDateTime UnixToLocalDateTime(std::int64_t seconds, std::int32_t nanoseconds) {
-  return FromCivilTime(platform::LocalFromUnix(seconds, nanoseconds));
 }
 
 }  // namespace kestrel

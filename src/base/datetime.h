@@ -1,5 +1,5 @@
 // TDateTime: a double day count since 1899-12-30 00:00 whose fraction is the
-// time of day, with conversions to and from calendar fields and Unix time.
+// time of day, with conversions to and from calendar fields.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +30,5 @@ TDateTime EncodeDateTime(const DateTimeParts& parts);
 // Splits a date-time into fields, rounded to the millisecond; negative values
 // count back from 1899-12-30 with a positive time of day as usual.
 DateTimeParts DecodeDateTime(TDateTime value);
-
-// The local date and time now.
-TDateTime Now();
-// A moment given in Unix time (UTC), as the local date and time.
-TDateTime UnixToLocalDateTime(std::int64_t seconds, std::int32_t nanoseconds);
 
 }  // namespace kestrel

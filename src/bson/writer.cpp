@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/ascii.h"
 #include "base/format.h"
 #include "bson/document.h"
 
@@ -24,19 +25,9 @@ long double RoundHalfToEven(long double value) {
   return std::fmod(floor, 2.0L) == 0.0L ? floor : floor + 1.0L;
 }
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
-}
-
 std::uint8_t HexPairValue(char high, char low) {
-  const int h = HexDigitValue(high);
-  const int l = HexDigitValue(low);
+  const int h = DigitValue(high, 16);
+  const int l = DigitValue(low, 16);
   if (h < 0 || l < 0) {
     const std::string text{'$', high, low};
     throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "files/open_file.h"
@@ -51,10 +52,6 @@ void CreateFolderOf(const std::string& file_name) {
        slash = file_name.find('/', slash + 1)) {
     platform::MakeFolder(file_name.substr(0, slash), ignored);
   }
-}
-
-bool IsBlankOrControl(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
 }
 
 }  // namespace
@@ -111,10 +108,7 @@ void SetFileAttr(const std::string& file_name, std::int32_t attr) {
 }
 
 std::string NormalizePath(std::string_view path) {
-  while (!path.empty() && IsBlankOrControl(path.front()))
-    path.remove_prefix(1);
-  while (!path.empty() && IsBlankOrControl(path.back()))
-    path.remove_suffix(1);
+  path = TrimBlanksAndControls(path);
   std::string result;
   result.reserve(path.size() + 1);
   for (const char c : path) {

@@ -3,10 +3,10 @@
 #include <utility>
 
 #include "base/exception.h"
-#include "base/format.h"
 #include "base/text.h"
 #include "files/crc32.h"
 #include "files/file_utils.h"
+#include "platform/system_error.h"
 
 namespace kestrel {
 namespace {
@@ -217,7 +217,7 @@ void TFolder::ScanDir() {
       AddEntry(entry);
   }
   if (!reader.Close(error))
-    throw Exception(Format("System Error.  Code: %d.\r\n%s", error.code, error.text.c_str()));
+    throw Exception(platform::SystemErrorMessage(error.code, error.text));
 }
 
 void TFolder::AddEntry(const platform::FolderEntry& entry) {

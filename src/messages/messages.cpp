@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/ascii.h"
+
 namespace kestrel {
 namespace {
 
@@ -16,18 +18,6 @@ PropInfo NeverWritten(PropInfo property) {
 // The port names the printer only for a local command, one without a host.
 bool PortStored(const TPersistent& object) {
   return static_cast<const TTermPrintCmd&>(object).FHost.empty();
-}
-
-// The digit's value in `base` (10 or 16), or -1 when it is not one.
-int DigitValue(char c, unsigned base) {
-  int value = -1;
-  if (c >= '0' && c <= '9')
-    value = c - '0';
-  else if (base == 16 && c >= 'a' && c <= 'f')
-    value = c - 'a' + 10;
-  else if (base == 16 && c >= 'A' && c <= 'F')
-    value = c - 'A' + 10;
-  return value;
 }
 
 // Skips a hexadecimal prefix ("$", "x", "X", "0x", "0X") at `pos`; returns the base.

@@ -1,11 +1,9 @@
 #include "messages/persistent.h"
 
+#include "base/ascii.h"
+
 namespace kestrel {
 namespace {
-
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size())

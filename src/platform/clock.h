@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "base/datetime.h"
+
 namespace kestrel::platform {
 
 // Milliseconds since an arbitrary start; never goes back.
@@ -15,5 +17,9 @@ struct CivilTime {
 CivilTime LocalNow();
 // A Unix time (UTC seconds and nanoseconds) in the machine's time zone.
 CivilTime LocalFromUnix(std::int64_t seconds, std::int32_t nanoseconds);
+
+// The same two as date-times.
+TDateTime Now();
+TDateTime UnixToLocalDateTime(std::int64_t seconds, std::int32_t nanoseconds);
 
 }  // namespace kestrel::platform

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "base/exception.h"
-#include "base/format.h"
+#include "platform/system_error.h"
 
 namespace kestrel {
 namespace {
@@ -14,7 +14,7 @@ constexpr std::uint32_t kTerminateGraceMilliseconds = 50;
 std::string SystemErrorMessage(const platform::ProcessCallError& error) {
   if (error.Code() == 0)
     return "A call to an OS function failed";
-  return Format("System Error.  Code: %d.\r\n%s", error.Code(), error.Text().c_str());
+  return platform::SystemErrorMessage(error.Code(), error.Text());
 }
 
 bool IsBlank(char c) {

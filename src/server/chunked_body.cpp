@@ -2,20 +2,9 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
+
 namespace kestrel {
-namespace {
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 TChunkedDecoder::TState TChunkedDecoder::Add(std::string_view bytes, std::string& body) {
   std::size_t at = 0;
@@ -87,7 +76,7 @@ void TChunkedDecoder::TakeFramingByte(char c) {
 // A size is one or more hex digits, then a CR LF, or an extension that
 // begins with ";" or a blank and is skipped.
 void TChunkedDecoder::TakeSizeByte(char c) {
-  const int digit = HexDigitValue(c);
+  const int digit = DigitValue(c, 16);
   if (++line_length_ > kMaxSizeLine) {
     state_ = TState::Malformed;
   } else if (digit >= 0) {

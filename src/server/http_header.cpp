@@ -4,20 +4,14 @@
 #include <limits>
 #include <string_view>
 
+#include "base/ascii.h"
+
 namespace kestrel {
 namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kContentTypePrefix = "CONTENT-TYPE: ";
 constexpr std::string_view kContentLengthPrefix = "CONTENT-LENGTH: ";
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // Splits at every `separator`; blanks in a row give empty tokens, a
 // separator at the end gives none.
@@ -50,14 +44,6 @@ std::vector<std::string> Lines(std::string_view text) {
   if (start < text.size())
     lines.emplace_back(text.substr(start));
   return lines;
-}
-
-int DigitValue(char c, int base) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (base == 16 && c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 // Skips the prefix of a hexadecimal number ("$", "X" or "0X") and gives

@@ -7,6 +7,7 @@
 #include "base/datetime.h"
 #include "base/exception.h"
 #include "base/format.h"
+#include "platform/clock.h"
 
 namespace kestrel {
 namespace {
@@ -50,7 +51,7 @@ TEST(DateTime, InvalidFieldsAreRefused) {
 }
 
 TEST(DateTime, NowIsTheLocalPresent) {
-  const TDateTime now = Now();
+  const TDateTime now = platform::Now();
   EXPECT_GT(now, EncodeDateTime({2020, 1, 1, 0, 0, 0, 0}));
   EXPECT_LT(now, EncodeDateTime({2200, 1, 1, 0, 0, 0, 0}));
 }

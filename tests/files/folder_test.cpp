@@ -11,6 +11,7 @@
 #include "base/format.h"
 #include "files/crc32.h"
 #include "files/file_utils.h"
+#include "platform/clock.h"
 #include "raised.h"
 #include "support/temp_dir.h"
 
@@ -62,7 +63,7 @@ TEST(TFolder, EntriesCarrySizeAttributesAndLocalTimes) {
   SetWriteTime(name, 1341316800);  // 2012-07-03 12:00 UTC
   dir.Write("locked.txt", "x");
   fs::permissions(dir.Path() / "locked.txt", fs::perms::owner_read);
-  const TDateTime before_scan = Now();
+  const TDateTime before_scan = platform::Now();
   TFolder folder(dir.Folder());
   folder.ScanDir();
   const TFileInfo* data = folder.Files().Items(folder.Files().Find("data.bin"));
@@ -70,7 +71,7 @@ TEST(TFolder, EntriesCarrySizeAttributesAndLocalTimes) {
   EXPECT_EQ(data->FSize, 5);
   EXPECT_EQ(data->FAttr, kFileAttrArchive);
   EXPECT_EQ(locked->FAttr, kFileAttrArchive | kFileAttrReadOnly);
-  EXPECT_DOUBLE_EQ(data->FWriteDT, UnixToLocalDateTime(1341316800, 0));
+  EXPECT_DOUBLE_EQ(data->FWriteDT, platform::UnixToLocalDateTime(1341316800, 0));
   // Created and read just now (birth or change time; access time).
   EXPECT_NEAR(data->FCreateDT, before_scan, 60.0 / kSecondsPerDay);
   EXPECT_NEAR(data->FReadDT, before_scan, 60.0 / kSecondsPerDay);

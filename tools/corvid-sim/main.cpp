@@ -20,6 +20,7 @@
 #include "bson/mapping.h"
 #include "files/file_utils.h"
 #include "fiscal_state.h"
+#include "platform/clock.h"
 #include "simulator.h"
 
 namespace kestrel::tools {
@@ -60,7 +61,7 @@ std::string Carry(const TPrnDeviceCmd& cmd, const std::string& folder, long time
   const std::string base = folder + PortForFileName(cmd.FPrinterPort);
   FiscalState state = LoadFiscalState(base + ".state");
   if (state.cicle_start == 0)
-    state.cicle_start = Now();
+    state.cicle_start = platform::Now();
   const SimulatedOutcome outcome = Execute(cmd, state, kVersion);
   if (!outcome.tape.empty()) {
     SaveFiscalState(base + ".state", state);

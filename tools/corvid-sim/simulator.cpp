@@ -8,6 +8,7 @@
 #include "base/format.h"
 #include "bson/mapping.h"
 #include "files/crc32.h"
+#include "platform/clock.h"
 
 namespace kestrel::tools {
 namespace {
@@ -104,7 +105,7 @@ void ZReport(Job& job, bool buffered) {
   FiscalState& s = job.state;
   TPrnZREPRes& z = job.zreport;
   z.FStartDT = s.cicle_start;
-  z.FEndDT = Now();
+  z.FEndDT = platform::Now();
   z.FDocCnt = s.doc_cnt;
   z.FCicleNo = s.cicle_no;
   z.FCicleSumm0 = Currency::FromRaw(s.cicle_summ0);
@@ -177,7 +178,7 @@ std::string ResultDocument(Job& job, const std::string& version) {
   }
   FillIdentity(job, version, job.receipt);
   job.receipt.FCheckNo = job.state.check_no;
-  job.receipt.FCheckDT = Now();
+  job.receipt.FCheckDT = platform::Now();
   job.receipt.FSumm0 = job.cmd.FSumm0;
   job.receipt.FSumm1 = job.cmd.FSumm1;
   return ObjToBSON(job.receipt);

@@ -1,8 +1,8 @@
 #include "http_client.h"
 
-#include <cctype>
 #include <charconv>
 
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "platform/socket.h"
 
@@ -34,16 +34,9 @@ std::string RequestBytes(const ServerAddress& server, std::string_view body) {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + std::string(body);
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // The Content-Length of a complete header, or -1 when it has none.
 long long ContentLength(std::string_view header) {
-  const std::string lower = Lower(header);
+  const std::string lower = LowerAscii(header);
   const std::size_t at = lower.find("\r\ncontent-length:");
   if (at == std::string::npos)
     return -1;

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "base/exception.h"
+#include "platform/clock.h"
 
 namespace kestrel::tools {
 namespace {
@@ -90,7 +91,7 @@ Currency ParseAmount(const std::string& option, const std::string& text) {
 
 TDateTime ParseDateTime(const std::string& option, const std::string& text) {
   if (text == "now")
-    return Now();
+    return platform::Now();
   static const std::regex kForm(
       R"((\d{4})-(\d{1,2})-(\d{1,2})(?: (\d{1,2}):(\d{1,2})(?::(\d{1,2}))?)?)");
   std::smatch match;

@@ -11,19 +11,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <utility>
+
+#include "platform/system_error.h"
 
 namespace kestrel::platform {
 namespace {
 
 SystemError ErrorFromCode(int code) {
-  char buffer[256] = {};
-  // The GNU strerror_r returns the text, not always in `buffer`.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  return SystemError{code, text};
+  return SystemError{code, SystemErrorText(code)};
 }
 
 SystemError LastError() {

@@ -30,6 +30,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "platform/posix/held_locks.h"
+#include "platform/system_error.h"
 
 namespace kestrel::platform {
 namespace {
@@ -50,9 +51,7 @@ constexpr off_t kWaiterByte = 1;
 constexpr mode_t kLockFileMode = 0660;
 
 [[noreturn]] void RaiseSystemError(int code, const std::string& path) {
-  char buffer[256];
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  throw Exception(Format("System Error.  Code: %d.\r\n%s (%s)", code, text, path.c_str()));
+  throw Exception(SystemErrorMessage(code, SystemErrorText(code) + " (" + path + ")"));
 }
 
 bool IsSafeNameByte(unsigned char c) {

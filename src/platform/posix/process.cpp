@@ -2,12 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,23 +20,15 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/system_error.h"
 
 extern char** environ;
 
 namespace kestrel::platform {
 namespace {
 
-// strerror in the "C" locale: English whatever the process's locale, and
-// safe to call from several threads.
-std::string EnglishErrorText(int code) {
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-  if (c_locale == locale_t{})
-    return "Unknown error " + std::to_string(code);
-  return strerror_l(code, c_locale);
-}
-
 [[noreturn]] void ThrowCallError(int code) {
-  throw ProcessCallError(code, EnglishErrorText(code));
+  throw ProcessCallError(code, SystemErrorText(code));
 }
 
 // Reaps children whose owners gave them up while they ran. It waits only for

@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,14 +17,10 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/system_error.h"
 
 namespace kestrel::platform {
 namespace {
-
-std::string SystemErrorText(int error_number) {
-  char buffer[256];
-  return strerror_r(error_number, buffer, sizeof buffer);
-}
 
 // The codes that callers test stand for every system error of the same sense.
 int CallerCode(int error_number) {

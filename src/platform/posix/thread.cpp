@@ -1,7 +1,6 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
-#include <string.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include "base/exception.h"
 #include "platform/posix/held_locks.h"
+#include "platform/system_error.h"
 
 namespace kestrel::platform {
 namespace {
@@ -109,9 +109,7 @@ void* RunBodies(void* argument) {
 }
 
 [[noreturn]] void RaiseCreationError(int error_number) {
-  char buffer[256];
-  throw Exception(std::string("Thread creation error: ") +
-                  strerror_r(error_number, buffer, sizeof buffer));
+  throw Exception("Thread creation error: " + SystemErrorText(error_number));
 }
 
 struct Attributes {
