@@ -80,8 +80,6 @@ IdleThreads& TheIdleThreads() {
 
 }  // namespace
 
-// A thread that still holds named locks ends, so that they pass on as
-// abandoned, as they do when a thread ends.
 void RunBodies(std::function<void()> body, std::size_t stack_bytes) {
   const auto self = std::make_shared<IdleThread>(stack_bytes);
   do {
