@@ -25,10 +25,6 @@ int CallerCode(int error_number) {
 
 }  // namespace
 
-Socket::~Socket() {
-  Close();
-}
-
 Socket::Socket(Socket&& other) noexcept {
   *this = std::move(other);
 }
@@ -44,11 +40,6 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     linger_seconds_ = other.linger_seconds_;
   }
   return *this;
-}
-
-void Socket::ClearError() {
-  last_error_ = 0;
-  last_error_text_.clear();
 }
 
 void Socket::SetSystemError(int error_number) {

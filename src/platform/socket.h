@@ -23,7 +23,7 @@ inline constexpr int kHostTryAgain = 11002;      // the resolver could not answe
 class Socket {
  public:
   Socket() = default;
-  ~Socket();
+  ~Socket() { Close(); }
   Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
@@ -35,7 +35,10 @@ class Socket {
   // 0 after a successful operation.
   int LastError() const { return last_error_; }
   const std::string& LastErrorText() const { return last_error_text_; }
-  void ClearError();
+  void ClearError() {
+    last_error_ = 0;
+    last_error_text_.clear();
+  }
 
   // Listening role. A linger request made before the socket exists is held
   // and applied by Bind, after the socket is made and before it is bound.

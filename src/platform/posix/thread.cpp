@@ -21,10 +21,10 @@ struct Start {
   std::size_t stack_bytes;
 };
 
-// The start of every thread that CreateThread makes.
+// The start of every thread that CreateThread makes; frees its Start first.
 void* RunStart(void* argument) {
-  const std::unique_ptr<Start> start(static_cast<Start*>(argument));
-  RunBodies(std::move(start->body), start->stack_bytes);
+  Start start = std::move(*std::unique_ptr<Start>(static_cast<Start*>(argument)));
+  RunBodies(std::move(start.body), start.stack_bytes);
   return nullptr;
 }
 
