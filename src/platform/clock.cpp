@@ -1,4 +1,4 @@
-// The date-time forms of the clock, common to every system.
+// The parts of the clock common to every system.
 #include "platform/clock.h"
 
 namespace kestrel::platform {
@@ -9,6 +9,11 @@ TDateTime FromCivilTime(const CivilTime& t) {
 }
 
 }  // namespace
+
+int MillisecondsLeft(std::uint64_t start, int timeout_ms) {
+  const std::uint64_t spent = MonotonicMilliseconds() - start;
+  return spent >= static_cast<std::uint64_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(spent);
+}
 
 TDateTime Now() {
   return FromCivilTime(LocalNow());

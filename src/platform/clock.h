@@ -9,6 +9,9 @@ namespace kestrel::platform {
 
 // Milliseconds since an arbitrary start; never goes back.
 std::uint64_t MonotonicMilliseconds();
+// What is left of a wait of `timeout_ms` begun at the tick count `start`: 0
+// once it has run out.
+int MillisecondsLeft(std::uint64_t start, int timeout_ms);
 
 struct CivilTime {
   int year, month, day, hour, minute, second, millisecond;

@@ -3,6 +3,7 @@
 // waits on; other threads may wake the same loop through it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 namespace kestrel::platform {
@@ -17,7 +18,7 @@ class CloseSignals {
   CloseSignals& operator=(const CloseSignals&) = delete;
 
   // Becomes readable when a signal arrives or `Wake` is called.
-  int WaitHandle() const;
+  std::intptr_t WaitHandle() const;
   // Callable from any thread.
   void Wake();
   // Waits until woken or signalled, or for `timeout_ms`; clears the wake-ups.

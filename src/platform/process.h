@@ -65,14 +65,15 @@ class ChildProcess {
 
  private:
   friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool);
-  ChildProcess(std::int32_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+  ChildProcess(std::int32_t pid, std::intptr_t exit_handle)
+      : pid_(pid), exit_handle_(exit_handle) {}
 
   std::optional<std::uint32_t> Poll();
   void SleepUntilExit(std::uint32_t milliseconds) const;
   void Forget() noexcept;
 
   std::int32_t pid_ = 0;
-  int pidfd_ = -1;  // readable once the child has ended; -1 where the OS has none
+  std::intptr_t exit_handle_ = -1;  // signalled once the child has ended; -1 where the OS has none
   std::optional<std::uint32_t> kill_code_;
 };
 

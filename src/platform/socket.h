@@ -23,19 +23,22 @@ inline constexpr int kHostTryAgain = 11002;      // the resolver could not answe
 class Socket {
  public:
   Socket() = default;
-  ~Socket();
+  ~Socket() { Close(); }
   Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return handle_ >= 0; }
   // The system's handle, or -1; for diagnostics only.
-  std::intptr_t NativeHandle() const { return fd_; }
+  std::intptr_t NativeHandle() const { return handle_; }
   // 0 after a successful operation.
   int LastError() const { return last_error_; }
   const std::string& LastErrorText() const { return last_error_text_; }
-  void ClearError();
+  void ClearError() {
+    last_error_ = 0;
+    last_error_text_.clear();
+  }
 
   // Listening role. A linger request made before the socket exists is held
   // and applied by Bind, after the socket is made and before it is bound.
@@ -80,10 +83,14 @@ class Socket {
   void Close();
 
  private:
-  explicit Socket(int fd) : fd_(fd) {}
+  enum class Readiness { kReadable, kWritable };
+
+  explicit Socket(std::intptr_t handle) : handle_(handle) {}
   void SetSystemError(int error_number);
   void SetError(int code, std::string text);
-  bool WaitFor(short events, int timeout_ms);
+  // Waits until the socket is ready; false with the error set when the wait
+  // ran out or failed.
+  bool WaitFor(Readiness readiness, int timeout_ms);
   bool ApplyLinger(bool enabled, int seconds);
   bool ReportClosedOrError();
   int BytesWaiting() const;
@@ -91,7 +98,7 @@ class Socket {
   bool OpenFor(int family);
   bool FinishConnect(int timeout_ms);
 
-  int fd_ = -1;
+  std::intptr_t handle_ = -1;
   int last_error_ = 0;
   std::string last_error_text_;
   bool linger_queued_ = false;

@@ -67,7 +67,7 @@ CloseSignals::~CloseSignals() {
   wake_fd = -1;
 }
 
-int CloseSignals::WaitHandle() const {
+std::intptr_t CloseSignals::WaitHandle() const {
   return pipe_->fds[0];
 }
 

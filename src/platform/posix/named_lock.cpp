@@ -29,7 +29,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
-#include "platform/posix/held_locks.h"
+#include "platform/common.h"
 #include "platform/system_error.h"
 
 namespace kestrel::platform {

@@ -180,16 +180,15 @@ int NiceValue(ProcessPriority priority) {
 ProcessCallError::ProcessCallError(int code, std::string text)
     : std::runtime_error(text), code_(code), text_(std::move(text)) {}
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)),
-      pidfd_(std::exchange(other.pidfd_, -1)),
-      kill_code_(std::exchange(other.kill_code_, std::nullopt)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     Release();
     pid_ = std::exchange(other.pid_, 0);
-    pidfd_ = std::exchange(other.pidfd_, -1);
+    exit_handle_ = std::exchange(other.exit_handle_, -1);
     kill_code_ = std::exchange(other.kill_code_, std::nullopt);
   }
   return *this;
@@ -227,8 +226,8 @@ std::optional<std::uint32_t> ChildProcess::Poll() {
 // Returns early, without reaping, once the child has ended. Without a
 // process descriptor it can only sleep in short steps.
 void ChildProcess::SleepUntilExit(std::uint32_t milliseconds) const {
-  if (pidfd_ >= 0) {
-    pollfd ready{pidfd_, POLLIN, 0};
+  if (exit_handle_ >= 0) {
+    pollfd ready{static_cast<int>(exit_handle_), POLLIN, 0};
     poll(&ready, 1, static_cast<int>(std::min<std::uint32_t>(milliseconds, INT_MAX)));
     return;
   }
@@ -265,10 +264,10 @@ void ChildProcess::Release() noexcept {
 }
 
 void ChildProcess::Forget() noexcept {
-  if (pidfd_ >= 0)
-    close(pidfd_);
+  if (exit_handle_ >= 0)
+    close(static_cast<int>(exit_handle_));
   pid_ = 0;
-  pidfd_ = -1;
+  exit_handle_ = -1;
   kill_code_.reset();
 }
 

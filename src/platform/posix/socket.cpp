@@ -14,97 +14,31 @@
 
 #include <algorithm>
 #include <memory>
-#include <utility>
 
 #include "platform/clock.h"
+#include "platform/common.h"
 #include "platform/system_error.h"
 
 namespace kestrel::platform {
 namespace {
-
-// The codes that callers test stand for every system error of the same sense.
-int CallerCode(int error_number) {
-  switch (error_number) {
-    case ETIMEDOUT:
-      return kSocketTimedOut;
-    case ECONNRESET:
-    case EPIPE:
-      return kSocketPeerClosed;
-    case EAGAIN:
-      return kSocketWouldBlock;
-    default:
-      return error_number;
-  }
-}
 
 struct AddressListDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
 
-// The first IPv4 address of the list, else its first address.
-const addrinfo* PreferredAddress(const addrinfo* list) {
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET)
-      return entry;
-  }
-  return list;
-}
-
-// Milliseconds left of a wait that began at `start`; never negative.
-int Remaining(std::uint64_t start, int timeout_ms) {
-  const std::uint64_t spent = MonotonicMilliseconds() - start;
-  return spent >= static_cast<std::uint64_t>(timeout_ms) ? 0 : timeout_ms - static_cast<int>(spent);
+int Fd(std::intptr_t handle) {
+  return static_cast<int>(handle);
 }
 
 }  // namespace
 
-Socket::~Socket() {
-  Close();
-}
-
-Socket::Socket(Socket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      last_error_(other.last_error_),
-      last_error_text_(std::move(other.last_error_text_)),
-      linger_queued_(other.linger_queued_),
-      linger_enabled_(other.linger_enabled_),
-      linger_seconds_(other.linger_seconds_) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-    last_error_ = other.last_error_;
-    last_error_text_ = std::move(other.last_error_text_);
-    linger_queued_ = other.linger_queued_;
-    linger_enabled_ = other.linger_enabled_;
-    linger_seconds_ = other.linger_seconds_;
-  }
-  return *this;
-}
-
-void Socket::ClearError() {
-  last_error_ = 0;
-  last_error_text_.clear();
-}
-
-void Socket::SetSystemError(int error_number) {
-  SetError(CallerCode(error_number), SystemErrorText(error_number));
-}
-
-void Socket::SetError(int code, std::string text) {
-  last_error_ = code;
-  last_error_text_ = std::move(text);
-}
-
-// Waits for `events` on the socket; false with the error set when the wait
-// ran out or failed.
-bool Socket::WaitFor(short events, int timeout_ms) {
+bool Socket::WaitFor(Readiness readiness, int timeout_ms) {
+  const short events = readiness == Readiness::kReadable ? POLLIN : POLLOUT;
   const std::uint64_t start = MonotonicMilliseconds();
   for (;;) {
-    pollfd entry{fd_, events, 0};
-    const int ready = poll(&entry, 1, Remaining(start, timeout_ms));
+    pollfd entry{Fd(handle_), events, 0};
+    const int ready = poll(&entry, 1, MillisecondsLeft(start, timeout_ms));
     if (ready > 0)
       return true;
     if (ready == 0) {
@@ -120,27 +54,16 @@ bool Socket::WaitFor(short events, int timeout_ms) {
 
 bool Socket::ApplyLinger(bool enabled, int seconds) {
   const linger option{enabled ? 1 : 0, seconds};
-  if (setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option) == 0)
+  if (setsockopt(Fd(handle_), SOL_SOCKET, SO_LINGER, &option, sizeof option) == 0)
     return true;
   SetSystemError(errno);
   return false;
 }
 
-void Socket::SetLinger(bool enabled, int seconds) {
-  ClearError();
-  if (IsOpen()) {
-    ApplyLinger(enabled, seconds);
-    return;
-  }
-  linger_queued_ = true;
-  linger_enabled_ = enabled;
-  linger_seconds_ = seconds;
-}
-
 bool Socket::OpenFor(int family) {
   Close();
-  fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd_ >= 0)
+  handle_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (handle_ >= 0)
     return true;
   SetSystemError(errno);
   return false;
@@ -164,16 +87,16 @@ void Socket::Bind(const std::string& host, const std::string& port) {
       SetError(kHostNotFound, "Host not found");
     return;
   }
-  const addrinfo* address = PreferredAddress(list.get());
+  const addrinfo* address = PreferredAddress(list.get(), AF_INET);
   if (!OpenFor(address->ai_family))
     return;
   // Rebinding while connections of an earlier run linger in TIME_WAIT must
   // work; a second listener on the port is still refused.
   const int on = 1;
-  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(Fd(handle_), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (linger_queued_ && !ApplyLinger(linger_enabled_, linger_seconds_))
     return;
-  if (bind(fd_, address->ai_addr, address->ai_addrlen) != 0)
+  if (bind(Fd(handle_), address->ai_addr, address->ai_addrlen) != 0)
     SetSystemError(errno);
 }
 
@@ -181,14 +104,15 @@ void Socket::Listen(int backlog) {
   ClearError();
   // The daemon takes every pending connection in one go and only then
   // waits, which saves a wait per connection when they come fast.
-  if (listen(fd_, backlog) != 0 || fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK) != 0)
+  if (listen(Fd(handle_), backlog) != 0 ||
+      fcntl(Fd(handle_), F_SETFL, fcntl(Fd(handle_), F_GETFL) | O_NONBLOCK) != 0)
     SetSystemError(errno);
 }
 
 std::uint16_t Socket::LocalPort() const {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (getsockname(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0)
     return 0;
   if (address.ss_family == AF_INET)
     return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
@@ -199,12 +123,12 @@ std::uint16_t Socket::LocalPort() const {
 
 bool Socket::WaitReadable(int timeout_ms) {
   ClearError();
-  return WaitFor(POLLIN, timeout_ms);
+  return WaitFor(Readiness::kReadable, timeout_ms);
 }
 
 Socket Socket::Accept() {
   ClearError();
-  const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  const int fd = accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     SetSystemError(errno);
     return Socket();
@@ -218,11 +142,11 @@ Socket Socket::Accept() {
 }
 
 bool Socket::FinishConnect(int timeout_ms) {
-  if (!WaitFor(POLLOUT, timeout_ms))
+  if (!WaitFor(Readiness::kWritable, timeout_ms))
     return false;
   int error = 0;
   socklen_t length = sizeof error;
-  getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+  getsockopt(Fd(handle_), SOL_SOCKET, SO_ERROR, &error, &length);
   if (error != 0) {
     SetSystemError(error);
     return false;
@@ -243,14 +167,14 @@ void Socket::Connect(const std::string& host, const std::string& port, int timeo
              resolved == EAI_AGAIN ? gai_strerror(resolved) : "Host not found");
     return;
   }
-  const addrinfo* address = PreferredAddress(list.get());
+  const addrinfo* address = PreferredAddress(list.get(), AF_INET);
   if (!OpenFor(address->ai_family))
     return;
   // Connect without blocking so that the wait is bounded, then go back to
   // blocking mode.
-  const int flags = fcntl(fd_, F_GETFL);
-  fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-  if (connect(fd_, address->ai_addr, address->ai_addrlen) != 0) {
+  const int flags = fcntl(Fd(handle_), F_GETFL);
+  fcntl(Fd(handle_), F_SETFL, flags | O_NONBLOCK);
+  if (connect(Fd(handle_), address->ai_addr, address->ai_addrlen) != 0) {
     if (errno != EINPROGRESS) {
       SetSystemError(errno);
       Close();
@@ -261,14 +185,14 @@ void Socket::Connect(const std::string& host, const std::string& port, int timeo
       return;
     }
   }
-  fcntl(fd_, F_SETFL, flags);
+  fcntl(Fd(handle_), F_SETFL, flags);
 }
 
 // Called when the socket is readable with no bytes waiting: the peer has
 // closed, or the connection failed. Always false.
 bool Socket::ReportClosedOrError() {
   char probe;
-  const ssize_t got = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  const ssize_t got = recv(Fd(handle_), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
   if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
     SetSystemError(errno);
   else
@@ -279,7 +203,7 @@ bool Socket::ReportClosedOrError() {
 // The bytes that a receive would get at once, 0 when none, -1 on failure.
 int Socket::BytesWaiting() const {
   int waiting = 0;
-  return ioctl(fd_, FIONREAD, &waiting) == 0 ? waiting : -1;
+  return ioctl(Fd(handle_), FIONREAD, &waiting) == 0 ? waiting : -1;
 }
 
 // Reads what BytesWaiting gave; `waiting` 0 or less means closed or failed.
@@ -289,7 +213,7 @@ std::string Socket::ReadWaiting(int waiting, std::size_t max_bytes) {
     return {};
   }
   std::string data(std::min(static_cast<std::size_t>(waiting), max_bytes), '\0');
-  const ssize_t got = recv(fd_, data.data(), data.size(), MSG_DONTWAIT);
+  const ssize_t got = recv(Fd(handle_), data.data(), data.size(), MSG_DONTWAIT);
   if (got <= 0) {
     ReportClosedOrError();
     return {};
@@ -300,7 +224,7 @@ std::string Socket::ReadWaiting(int waiting, std::size_t max_bytes) {
 
 std::string Socket::Receive(std::size_t max_bytes, int timeout_ms) {
   ClearError();
-  if (!WaitFor(POLLIN, timeout_ms))
+  if (!WaitFor(Readiness::kReadable, timeout_ms))
     return {};
   return ReadWaiting(BytesWaiting(), max_bytes);
 }
@@ -314,11 +238,11 @@ std::string Socket::ReceiveWaiting(std::size_t max_bytes) {
 void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
   ClearError();
   while (!bytes.empty()) {
-    const ssize_t sent = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t sent = send(Fd(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(sent));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(POLLOUT, stall_timeout_ms))
+      if (!WaitFor(Readiness::kWritable, stall_timeout_ms))
         return;
     } else if (errno != EINTR) {
       SetSystemError(errno);
@@ -329,13 +253,13 @@ void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
 
 void Socket::ShutdownSending() {
   ClearError();
-  if (shutdown(fd_, SHUT_WR) != 0)
+  if (shutdown(Fd(handle_), SHUT_WR) != 0)
     SetSystemError(errno);
 }
 
 void Socket::ShutdownReceiving() const {
   if (IsOpen())
-    shutdown(fd_, SHUT_RD);
+    shutdown(Fd(handle_), SHUT_RD);
 }
 
 void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
@@ -344,19 +268,19 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   // Closing with unread input would reset the connection, and the reset
   // can destroy answer bytes the peer has not read yet. A peer that keeps
   // sending is reset all the same once the drain's bounds are reached.
-  shutdown(fd_, SHUT_WR);
+  shutdown(Fd(handle_), SHUT_WR);
   const std::uint64_t start = MonotonicMilliseconds();
   char discard[4096];
   std::size_t drained = 0;
   while (drained < drain_bytes) {
-    const int remaining = Remaining(start, drain_timeout_ms);
+    const int remaining = MillisecondsLeft(start, drain_timeout_ms);
     if (remaining == 0)
       break;
-    pollfd entry{fd_, POLLIN, 0};
+    pollfd entry{Fd(handle_), POLLIN, 0};
     const int ready = poll(&entry, 1, remaining);
     if (ready < 0 && errno == EINTR)
       continue;
-    const ssize_t got = ready <= 0 ? 0 : recv(fd_, discard, sizeof discard, MSG_DONTWAIT);
+    const ssize_t got = ready <= 0 ? 0 : recv(Fd(handle_), discard, sizeof discard, MSG_DONTWAIT);
     if (got <= 0)
       break;
     drained += static_cast<std::size_t>(got);
@@ -365,9 +289,9 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
 }
 
 void Socket::Close() {
-  if (fd_ >= 0)
-    close(fd_);
-  fd_ = -1;
+  if (handle_ >= 0)
+    close(Fd(handle_));
+  handle_ = -1;
 }
 
 std::uint64_t RaiseOpenFileLimit() {

@@ -14,15 +14,10 @@
 namespace kestrel::platform {
 namespace {
 
-constexpr std::uint64_t kTimerIntervalMs = 1000;
+constexpr int kTimerIntervalMs = 1000;
 // A console that cannot keep up (a pipe nobody reads) keeps only this many
 // of the newest lines waiting, as the log itself keeps only its newest ones.
 constexpr std::size_t kMaxPendingLines = 1000;
-
-int MillisecondsUntil(std::uint64_t deadline) {
-  const std::uint64_t now = MonotonicMilliseconds();
-  return now >= deadline ? 0 : static_cast<int>(deadline - now);
-}
 
 class ConsoleHost final : public WindowHost {
  public:
@@ -105,15 +100,15 @@ void ConsoleHost::ProcessQueued() {
 }
 
 void ConsoleHost::Run(WindowEvents& events) {
-  std::uint64_t next_tick = MonotonicMilliseconds() + kTimerIntervalMs;
+  std::uint64_t tick_start = MonotonicMilliseconds();
   while (!closed_) {
-    signals_.Wait(MillisecondsUntil(next_tick));
+    signals_.Wait(MillisecondsLeft(tick_start, kTimerIntervalMs));
     if (signals_.TakeSignal())
       closed_ = true;
     ProcessQueued();
-    if (!closed_ && MillisecondsUntil(next_tick) == 0) {
+    if (!closed_ && MillisecondsLeft(tick_start, kTimerIntervalMs) == 0) {
       events.Timer1Timer();
-      next_tick = MonotonicMilliseconds() + kTimerIntervalMs;
+      tick_start = MonotonicMilliseconds();
     }
   }
 }

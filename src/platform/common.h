@@ -1,0 +1,28 @@
+// Inside the platform layer only: what the code that every system shares and
+// each system's own code need of one another.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace kestrel::platform {
+
+// A thread holding a named lock ends with its body, so the lock is abandoned.
+bool CurrentThreadHoldsNamedLocks();
+// A new detached thread with a stack of `stack_bytes` (0: the system's
+// default) that runs RunBodies; throws as StartDetachedThread does.
+void CreateThread(std::function<void()> body, std::size_t stack_bytes);
+// Runs `body`, then each one handed to the thread while it is idle.
+void RunBodies(std::function<void()> body, std::size_t stack_bytes);
+
+// The first IPv4 address of a resolved list, else its first address.
+template <typename AddressInfo>
+const AddressInfo* PreferredAddress(const AddressInfo* list, int ipv4_family) {
+  for (const AddressInfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == ipv4_family)
+      return entry;
+  }
+  return list;
+}
+
+}  // namespace kestrel::platform
