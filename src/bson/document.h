@@ -146,6 +146,9 @@ class TBSONDocBulder {
   // element.
   void SetAsString(const TBSON& data);
   void SetAsString(TBSON&& data);
+  // Loads a view of `data` instead of a copy, checked like SetAsString;
+  // `data` must outlive the reading.
+  void ViewDocument(std::string_view data);
 
   const std::string& LastReadName() const { return last_read_name_; }
   // The number of elements; builds the item index once per content. The
@@ -202,6 +205,8 @@ class TBSONDocBulder {
   std::string ReadUTF8();
   std::string ReadString();
   TBSON ReadDoc(bool IsArray);
+  // ReadDoc without the copy: a view into the content being read.
+  std::string_view ReadDocView(bool IsArray);
   std::string ReadBin();
   std::string ReadObjectID();
   std::int32_t ReadObjectID32();
@@ -215,6 +220,9 @@ class TBSONDocBulder {
   std::vector<std::string> ReadStrArray();
   std::vector<std::int32_t> ReadIntArray();
   Variant ReadVariant();
+  // The cursor stands on the document's terminator, with no bytes between
+  // the last element read and it.
+  bool AtEnd() const { return rd_pos_ + 1 == Content().size(); }
 
   // Fills `obj` from the cursor on (clearing it first under
   // bsoClearObjectBeforeRead).
@@ -253,10 +261,7 @@ class TBSONDocBulder {
   std::string_view Content() const {
     return external_.data() != nullptr ? external_ : std::string_view(buf_);
   }
-  // Loads a view of `data` instead of a copy; checked like SetAsString.
-  void ViewDocument(std::string_view data);
   void Materialize();
-  std::string_view ReadDocView(bool IsArray);
   void CheckAvailable(std::size_t n) const;
   std::uint8_t TakeByte();
   std::int32_t TakeInt32();

@@ -169,6 +169,24 @@ TEST(Reader, EmbeddedDocuments) {
   EXPECT_EQ(doc.ReadDoc(true), inner_doc);
 }
 
+TEST(Reader, ViewsAreReadInPlaceAndCheckedLikeCopies) {
+  const std::string inner = Document(Bytes({0x10, 'n', 0, 5, 0, 0, 0}));
+  const std::string outer = Document(Bytes({3, 'o', 0}) + inner);
+  TBSONDocBulder doc;
+  doc.ViewDocument(outer);
+  EXPECT_FALSE(doc.AtEnd());
+  const std::string_view view = doc.ReadDocView(false);
+  EXPECT_EQ(view, inner);
+  EXPECT_EQ(view.data(), outer.data() + 7);
+  EXPECT_TRUE(doc.AtEnd());
+  // A terminator before the end leaves bytes that no element holds.
+  const std::string early_end = Document(Bytes({0, 'x'}));
+  doc.ViewDocument(early_end);
+  EXPECT_EQ(doc.GetNextType(), bson_eoo);
+  EXPECT_FALSE(doc.AtEnd());
+  EXPECT_THROW(doc.ViewDocument(Bytes({6, 0, 0, 0, 0})), EBSONError);
+}
+
 TEST(Reader, EmbeddedDocumentLengthChecks) {
   const auto read = [](const std::string& element) {
     return ErrorOf([&] { TBSONDocBulder(Document(element)).ReadDoc(false); });

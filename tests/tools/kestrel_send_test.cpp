@@ -148,6 +148,16 @@ TEST_F(KestrelSend, DecodeShowsAnyBsonFileAsJson) {
   EXPECT_NE(out.find("Malformed BSON"), std::string::npos) << out;
 }
 
+TEST_F(KestrelSend, DecodeRefusesWhatTheDriverCannotRead) {
+  std::string out;
+  const std::string regex = dir_.Write("regex.bson", std::string("\x0d\0\0\0\x0br\0ab\0i\0\0", 13));
+  EXPECT_EQ(Send("decode " + Quoted(regex), out), 3u);
+  EXPECT_NE(out.find("Malformed BSON: element type 11 is not supported"), std::string::npos) << out;
+  const std::string early_end = dir_.Write("early.bson", std::string("\x07\0\0\0\0x\0", 7));
+  EXPECT_EQ(Send("decode " + Quoted(early_end), out), 3u);
+  EXPECT_NE(out.find("Malformed BSON: bytes after the last element"), std::string::npos) << out;
+}
+
 TEST_F(KestrelSend, BadCommandLinesAndMissingServers) {
   std::string out;
   EXPECT_EQ(Send("--help", out), 0u);

@@ -2,18 +2,23 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
+#include "base/ascii.h"
 #include "base/datetime.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "bson/document.h"
 
 namespace kestrel::tools {
 namespace {
 
 // Documents nested deeper than this are refused rather than followed.
 constexpr int kMaxDepth = 100;
+
+[[noreturn]] void ThrowMalformed(const std::string& what) {
+  throw Exception("Malformed BSON: " + what);
+}
 
 std::string Base64(std::string_view bytes) {
   static constexpr char kDigits[] =
@@ -39,184 +44,73 @@ std::string JsonNumber(double value) {
   return Format("%.17g", value);
 }
 
-std::string JsonDate(std::int64_t milliseconds) {
-  const DateTimeParts p =
-      DecodeDateTime(static_cast<double>(milliseconds) / kMillisecondsPerDay + kUnixEpochDays);
+std::string JsonDate(TDateTime value) {
+  const DateTimeParts p = DecodeDateTime(value);
   return "{\"$date\": " +
          JsonString(Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d.%.3d", p.year, p.month, p.day, p.hour,
                            p.minute, p.second, p.millisecond)) +
          "}";
 }
 
-// A cursor over one document's bytes; every read checks what remains.
-class Reader {
- public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+std::string DocumentJson(std::string_view bytes, bool is_array, int depth);
 
-  std::string Document(bool is_array, int depth) {
-    if (depth > kMaxDepth)
-      Fail("documents nested too deeply");
-    const std::size_t start = pos_;
-    const std::int32_t length = Int32();
-    if (length < 5 || static_cast<std::size_t>(length) > bytes_.size() - start)
-      Fail("document length out of bounds");
-    const std::size_t end = start + static_cast<std::size_t>(length);
-    std::string out = is_array ? "[" : "{";
-    bool first = true;
-    const std::string indent(2 * (depth + 1), ' ');
-    while (true) {
-      const auto type = static_cast<std::uint8_t>(Bytes(1)[0]);
-      if (type == 0)
-        break;
-      const std::string name(CString());
-      out += first ? "\n" : ",\n";
-      first = false;
-      out += indent;
-      if (!is_array)
-        out += JsonString(name) + ": ";
-      out += Value(type, depth);
-      if (pos_ >= end)
-        Fail("element runs past its document");
+// The element at the cursor, which moves past it.
+std::string ValueJson(TBSONDocBulder& doc, int depth) {
+  switch (const bson_type type = doc.GetNextType()) {
+    case bson_double:
+      return JsonNumber(doc.ReadDouble());
+    case bson_string:
+      return JsonString(doc.ReadUTF8());
+    case bson_symbol:
+      return JsonString(doc.ReadString());
+    case bson_object:
+    case bson_array:
+      return DocumentJson(doc.ReadDocView(type == bson_array), type == bson_array, depth + 1);
+    case bson_bindata:
+      return "{\"$binary\": \"" + Base64(doc.ReadBin()) + "\"}";
+    case bson_oid:
+      return "{\"$oid\": \"" + LowerAscii(doc.ReadObjectID()) + "\"}";
+    case bson_bool:
+      return doc.ReadBool() ? "true" : "false";
+    case bson_date:
+      return JsonDate(doc.ReadDateTime());
+    case bson_null:
+      doc.ReadNull();
+      return "null";
+    case bson_int:
+      return std::to_string(doc.ReadInt32());
+    case bson_timestamp: {
+      const TBSONTimestamp stamp = doc.ReadTimestamp();
+      return Format("{\"$timestamp\": {\"t\": %u, \"i\": %u}}", stamp.Seconds, stamp.Increment);
     }
-    if (pos_ != end)
-      Fail("document length does not match its elements");
-    if (!first)
-      out += "\n" + std::string(2 * depth, ' ');
-    return out + (is_array ? "]" : "}");
+    case bson_long:
+      return std::to_string(doc.ReadInt64());
+    default:
+      ThrowMalformed(Format("element type %d is not supported", static_cast<int>(type)));
   }
+}
 
-  bool AtEnd() const { return pos_ == bytes_.size(); }
-
- private:
-  [[noreturn]] void Fail(const char* what) const {
-    throw Exception(Format("Malformed BSON at offset %zu: %s", pos_, what));
+std::string DocumentJson(std::string_view bytes, bool is_array, int depth) {
+  if (depth > kMaxDepth)
+    ThrowMalformed("documents nested too deeply");
+  TBSONDocBulder doc;
+  doc.ViewDocument(bytes);
+  const std::string indent(2 * (depth + 1), ' ');
+  std::string elements;
+  while (doc.GetNextType() != bson_eoo) {
+    const std::string value = ValueJson(doc, depth);
+    elements += elements.empty() ? "\n" : ",\n";
+    elements += indent;
+    if (!is_array)
+      elements += JsonString(doc.LastReadName()) + ": ";
+    elements += value;
   }
-
-  std::string_view Bytes(std::size_t n) {
-    if (n > bytes_.size() - pos_)
-      Fail("unexpected end of data");
-    const std::string_view result = bytes_.substr(pos_, n);
-    pos_ += n;
-    return result;
-  }
-
-  std::int32_t Int32() {
-    std::uint32_t value = 0;
-    std::memcpy(&value, Bytes(4).data(), 4);
-    return static_cast<std::int32_t>(value);
-  }
-
-  std::int64_t Int64() {
-    std::uint64_t value = 0;
-    std::memcpy(&value, Bytes(8).data(), 8);
-    return static_cast<std::int64_t>(value);
-  }
-
-  double Double() {
-    double value = 0;
-    std::memcpy(&value, Bytes(8).data(), 8);
-    return value;
-  }
-
-  std::string_view CString() {
-    const std::size_t zero = bytes_.find('\0', pos_);
-    if (zero == std::string_view::npos)
-      Fail("name without its terminator");
-    const std::string_view result = bytes_.substr(pos_, zero - pos_);
-    pos_ = zero + 1;
-    return result;
-  }
-
-  std::string_view String() {
-    const std::int32_t count = Int32();
-    if (count < 1)
-      Fail("string length out of bounds");
-    const std::string_view body = Bytes(static_cast<std::size_t>(count));
-    if (body.back() != '\0')
-      Fail("string without its terminator");
-    return body.substr(0, body.size() - 1);
-  }
-
-  std::string Binary() {
-    const std::int32_t count = Int32();
-    if (count < 0)
-      Fail("binary length out of bounds");
-    Bytes(1);  // subtype
-    return "{\"$binary\": \"" + Base64(Bytes(static_cast<std::size_t>(count))) + "\"}";
-  }
-
-  std::string ObjectId() {
-    std::string hex;
-    for (const char c : Bytes(12))
-      hex += Format("%02x", static_cast<unsigned char>(c));
-    return "{\"$oid\": \"" + hex + "\"}";
-  }
-
-  std::string Regex() {
-    const std::string pattern = JsonString(CString());
-    return "{\"$regex\": " + pattern + ", \"$options\": " + JsonString(CString()) + "}";
-  }
-
-  std::string CodeWithScope(int depth) {
-    const std::size_t start = pos_;
-    const std::int32_t length = Int32();
-    const std::string code = JsonString(String());
-    const std::string scope = Document(false, depth + 1);
-    if (length < 0 || pos_ - start != static_cast<std::size_t>(length))
-      Fail("code with scope length does not match");
-    return "{\"$code\": " + code + ", \"$scope\": " + scope + "}";
-  }
-
-  std::string Value(std::uint8_t type, int depth) {
-    switch (type) {
-      case 1:
-        return JsonNumber(Double());
-      case 2:
-      case 14:
-        return JsonString(String());
-      case 3:
-        return Document(false, depth + 1);
-      case 4:
-        return Document(true, depth + 1);
-      case 5:
-        return Binary();
-      case 6:
-        return "{\"$undefined\": true}";
-      case 7:
-        return ObjectId();
-      case 8:
-        return Bytes(1)[0] ? "true" : "false";
-      case 9:
-        return JsonDate(Int64());
-      case 10:
-        return "null";
-      case 11:
-        return Regex();
-      case 12: {
-        const std::string ref = JsonString(String());
-        return "{\"$ref\": " + ref + ", \"$id\": " + ObjectId() + "}";
-      }
-      case 13:
-        return "{\"$code\": " + JsonString(String()) + "}";
-      case 15:
-        return CodeWithScope(depth);
-      case 16:
-        return std::to_string(Int32());
-      case 17: {
-        const auto increment = static_cast<std::uint32_t>(Int32());
-        const auto seconds = static_cast<std::uint32_t>(Int32());
-        return Format("{\"$timestamp\": {\"t\": %u, \"i\": %u}}", seconds, increment);
-      }
-      case 18:
-        return std::to_string(Int64());
-      default:
-        Fail("unknown element type");
-    }
-  }
-
-  std::string_view bytes_;
-  std::size_t pos_ = 0;
-};
+  if (!doc.AtEnd())
+    ThrowMalformed("bytes after the last element");
+  if (!elements.empty())
+    elements += "\n" + std::string(2 * depth, ' ');
+  return (is_array ? "[" : "{") + elements + (is_array ? "]" : "}");
+}
 
 }  // namespace
 
@@ -251,11 +145,13 @@ std::string JsonString(std::string_view text) {
 }
 
 std::string BsonToJson(std::string_view document) {
-  Reader reader(document);
-  std::string json = reader.Document(false, 0);
-  if (!reader.AtEnd())
-    throw Exception("Malformed BSON: bytes after the end of the document");
-  return json;
+  if (!TBSONDocBulder::IsBSON(document))
+    ThrowMalformed("not one whole document");
+  try {
+    return DocumentJson(document, false, 0);
+  } catch (const EBSONError& e) {
+    ThrowMalformed(e.what());
+  }
 }
 
 }  // namespace kestrel::tools
