@@ -158,41 +158,34 @@ THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
 
 namespace {
 
-// The line parse of the complete header at the start of `buf`, whose
-// length goes to `header_length`; the empty record when the header is
+// The complete header at the start of `buf` split into lines, its length
+// in `header_length`; no lines (and no length) when the header is
 // incomplete or holds a refused byte.
-THTTPHeader ParseHeaderBytes(const std::string& buf, std::size_t& header_length) {
+std::vector<std::string> HeaderLines(const std::string& buf, std::size_t& header_length) {
   const std::size_t end = buf.find(kHeaderEnd);
   if (end == std::string::npos || end >= std::numeric_limits<std::int32_t>::max() - 8u)
-    return THTTPHeader{};
+    return {};
   const std::string_view header_bytes(buf.data(), end + kHeaderEnd.size());
   if (!OnlyHeaderBytes(header_bytes))
-    return THTTPHeader{};
+    return {};
   header_length = header_bytes.size();
-  return ParseHTTPHeader(Lines(header_bytes));
+  return Lines(header_bytes);
 }
 
-}  // namespace
-
-THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
-  std::size_t header_length = 0;
-  THTTPHeader header = ParseHeaderBytes(buf, header_length);
-  if (header_length == 0)
-    return header;
+// A body framed by its Content-Length: negative or above `max_read_len` is
+// an error.
+THTTPHeader WithContentLength(THTTPHeader header, std::size_t header_length, std::size_t buf_size,
+                              std::int32_t max_read_len) {
   header.HeaderError = header.ContentLength < 0 || header.ContentLength > max_read_len;
   if (!header.HeaderError && header.BinaryData) {
     header.DataStart = static_cast<std::int32_t>(header_length + 1);
-    header.DataIsReady =
-        buf.size() - header_length >= static_cast<std::size_t>(header.ContentLength);
+    header.DataIsReady = buf_size - header_length >= static_cast<std::size_t>(header.ContentLength);
   }
   return header;
 }
 
-THTTPHeader ParseCodedHTTPHeader(const std::string& buf) {
-  std::size_t header_length = 0;
-  THTTPHeader header = ParseHeaderBytes(buf, header_length);
-  if (header_length == 0)
-    return header;
+// A body with a transfer coding: its Content-Length is not looked at.
+THTTPHeader WithTransferCoding(THTTPHeader header, std::size_t header_length) {
   header.HeaderError = false;
   header.ContentLength = 0;
   if (header.BinaryData)
@@ -200,8 +193,7 @@ THTTPHeader ParseCodedHTTPHeader(const std::string& buf) {
   return header;
 }
 
-TBodyFraming ParseBodyFraming(std::string_view header) {
-  const std::vector<std::string> lines = Lines(header);
+TBodyFraming BodyFramingOf(const std::vector<std::string>& lines) {
   if (lines.empty())
     return {};
   const std::vector<std::string> request_line = Tokens(UpperAscii(lines[0]), ' ');
@@ -229,6 +221,41 @@ TBodyFraming ParseBodyFraming(std::string_view header) {
                                                                     : TTransferCoding::Other;
   framing.expects_continue = expects_continue && !http10;
   return framing;
+}
+
+}  // namespace
+
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
+  std::size_t header_length = 0;
+  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  if (header_length == 0)
+    return THTTPHeader{};
+  return WithContentLength(ParseHTTPHeader(lines), header_length, buf.size(), max_read_len);
+}
+
+THTTPHeader ParseCodedHTTPHeader(const std::string& buf) {
+  std::size_t header_length = 0;
+  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  if (header_length == 0)
+    return THTTPHeader{};
+  return WithTransferCoding(ParseHTTPHeader(lines), header_length);
+}
+
+TBodyFraming ParseBodyFraming(std::string_view header) {
+  return BodyFramingOf(Lines(header));
+}
+
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len,
+                            TBodyFraming& framing) {
+  std::size_t header_length = 0;
+  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  framing = BodyFramingOf(lines);
+  if (header_length == 0)
+    return THTTPHeader{};
+  const THTTPHeader header = ParseHTTPHeader(lines);
+  return framing.coding == TTransferCoding::None
+             ? WithContentLength(header, header_length, buf.size(), max_read_len)
+             : WithTransferCoding(header, header_length);
 }
 
 bool HeaderMayStillArrive(const std::string& buf) {

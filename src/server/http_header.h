@@ -59,6 +59,12 @@ struct TBodyFraming {
 // and values in any letter case, blanks around a value ignored.
 TBodyFraming ParseBodyFraming(std::string_view header);
 
+// The framer's parse of the header at the start of `buf`: the header is
+// split into lines once for its framing and its fields, then read as the
+// buffer parse or the coded one, whichever its framing asks for.
+THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len,
+                            TBodyFraming& framing);
+
 // True when every byte may stand in a header: LF, CR and 32 to 127.
 bool OnlyHeaderBytes(std::string_view bytes);
 

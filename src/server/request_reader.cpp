@@ -56,9 +56,7 @@ void THTTPRequestFramer::AddToHeader(std::string packet, std::uint64_t now_ms) {
 void THTTPRequestFramer::FinishHeader(std::size_t header_length) {
   std::string after_header = header_bytes_.substr(header_length);
   header_bytes_.resize(header_length);
-  framing_ = ParseBodyFraming(header_bytes_);
-  header_ = framing_.coding == TTransferCoding::None ? ParseHTTPHeader(header_bytes_, max_read_len_)
-                                                     : ParseCodedHTTPHeader(header_bytes_);
+  header_ = ParseHTTPHeader(header_bytes_, max_read_len_, framing_);
   header_bytes_ = std::string();
   if (header_.HeaderError)
     state_ = TState::Refused;
