@@ -27,10 +27,6 @@ int DigitValue(char c, int base) {
   return -1;
 }
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string LowerAscii(std::string_view text) {
   std::string result(text);
   for (char& c : result)
@@ -45,6 +41,20 @@ std::string UpperAscii(std::string_view text) {
       c = static_cast<char>(c - 'a' + 'A');
   }
   return result;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i]))
+      return false;
+  }
+  return true;
+}
+
+bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+  return EqualIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace kestrel

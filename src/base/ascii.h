@@ -15,8 +15,12 @@ std::string_view TrimBlanksAndControls(std::string_view text);
 // letter), or -1 when it is not one.
 int DigitValue(char c, int base);
 
-char LowerAscii(char c);
+constexpr char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 std::string LowerAscii(std::string_view text);
 std::string UpperAscii(std::string_view text);
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
+bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix);
 
 }  // namespace kestrel

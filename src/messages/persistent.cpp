@@ -3,20 +3,6 @@
 #include "base/ascii.h"
 
 namespace kestrel {
-namespace {
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i]))
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 PropertyTable::PropertyTable(std::initializer_list<PropInfo> own) : properties_(own) {}
 
 PropertyTable::PropertyTable(const PropertyTable& inherited, std::initializer_list<PropInfo> own)

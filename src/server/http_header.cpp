@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <string_view>
 
 #include "base/ascii.h"
@@ -13,25 +14,36 @@ constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kContentTypePrefix = "CONTENT-TYPE: ";
 constexpr std::string_view kContentLengthPrefix = "CONTENT-LENGTH: ";
 
-// Splits at every `separator`; blanks in a row give empty tokens, a
-// separator at the end gives none.
-std::vector<std::string> Tokens(const std::string& line, char separator) {
-  std::vector<std::string> tokens;
+// What the parse needs of the request line's blank-separated tokens:
+// blanks in a row give empty tokens, a blank at the end gives none.
+struct TRequestLineTokens {
+  std::size_t count = 0;
+  std::string_view first;
+  std::string_view second;
+  std::string_view last;
+};
+
+TRequestLineTokens RequestLineTokens(std::string_view line) {
+  TRequestLineTokens tokens;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == separator) {
-      tokens.push_back(line.substr(start, i - start));
-      start = i + 1;
-    }
+  while (start < line.size()) {
+    const std::size_t blank = std::min(line.find(' ', start), line.size());
+    const std::string_view token = line.substr(start, blank - start);
+    if (tokens.count == 0)
+      tokens.first = token;
+    else if (tokens.count == 1)
+      tokens.second = token;
+    tokens.last = token;
+    ++tokens.count;
+    start = blank + 1;
   }
-  if (start < line.size())
-    tokens.push_back(line.substr(start));
   return tokens;
 }
 
 // Splits at CR, LF or CR LF; the final line break adds no line.
-std::vector<std::string> Lines(std::string_view text) {
-  std::vector<std::string> lines;
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  lines.reserve(16);  // room for a usual request's header at once
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\r' && text[i] != '\n')
@@ -99,18 +111,18 @@ bool IsHeaderByte(char c) {
 }
 
 // Accepts the request line into `header`; false when it is refused.
-bool ParseRequestLine(const std::string& line, THTTPHeader& header) {
-  const std::vector<std::string> tokens = Tokens(UpperAscii(line), ' ');
-  if (tokens.size() < 2)
+bool ParseRequestLine(std::string_view line, THTTPHeader& header) {
+  const TRequestLineTokens tokens = RequestLineTokens(line);
+  if (tokens.count < 2)
     return false;
-  header.Method = tokens[0];
+  header.Method = UpperAscii(tokens.first);
   if (header.Method != "POST" && header.Method != "GET")
     return false;
-  header.HTTPver = tokens.back();
+  header.HTTPver = UpperAscii(tokens.last);
   const std::string_view version = header.HTTPver;
   if (version.substr(0, version.empty() ? 0 : version.size() - 1) != "HTTP/1.")
     return false;
-  header.Params = tokens[1].empty() ? "" : tokens[1].substr(1);
+  header.Params = tokens.second.empty() ? "" : UpperAscii(tokens.second.substr(1));
   return true;
 }
 
@@ -119,7 +131,7 @@ void ParseContentType(std::string_view line, THTTPHeader& header) {
     header.HeaderError = true;
     return;
   }
-  header.ContentType = line.substr(kContentTypePrefix.size());
+  header.ContentType = UpperAscii(line.substr(kContentTypePrefix.size()));
   header.BinaryData = header.ContentType == "APPLICATION/OCTET-STREAM";
 }
 
@@ -128,25 +140,22 @@ void ParseContentLength(std::string_view line, THTTPHeader& header) {
     header.HeaderError = true;
     return;
   }
-  header.HeaderError = !ToInt32(line.substr(kContentLengthPrefix.size()), header.ContentLength);
+  header.HeaderError =
+      !ToInt32(UpperAscii(line.substr(kContentLengthPrefix.size())), header.ContentLength);
 }
 
-}  // namespace
-
-bool OnlyHeaderBytes(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), IsHeaderByte);
-}
-
-THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
+// Names and values are compared without copying the lines: the header is
+// parsed on every request.
+THTTPHeader ParseHeaderLines(std::span<const std::string_view> lines) {
   THTTPHeader header;
   if (lines.empty() || !ParseRequestLine(lines[0], header))
     return header;
   header.HeaderError = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string line = UpperAscii(lines[i]);
-    if (line.starts_with(kContentTypePrefix))
+    const std::string_view line = lines[i];
+    if (StartsWithIgnoringAsciiCase(line, kContentTypePrefix))
       ParseContentType(line, header);
-    if (line.starts_with(kContentLengthPrefix))
+    if (StartsWithIgnoringAsciiCase(line, kContentLengthPrefix))
       ParseContentLength(line, header);
     if (line.empty()) {
       header.DataStart = static_cast<std::int32_t>(i + 1);
@@ -156,12 +165,23 @@ THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
   return header;
 }
 
+}  // namespace
+
+bool OnlyHeaderBytes(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), IsHeaderByte);
+}
+
+THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) {
+  const std::vector<std::string_view> views(lines.begin(), lines.end());
+  return ParseHeaderLines(views);
+}
+
 namespace {
 
 // The complete header at the start of `buf` split into lines, its length
 // in `header_length`; no lines (and no length) when the header is
 // incomplete or holds a refused byte.
-std::vector<std::string> HeaderLines(const std::string& buf, std::size_t& header_length) {
+std::vector<std::string_view> HeaderLines(const std::string& buf, std::size_t& header_length) {
   const std::size_t end = buf.find(kHeaderEnd);
   if (end == std::string::npos || end >= std::numeric_limits<std::int32_t>::max() - 8u)
     return {};
@@ -193,32 +213,32 @@ THTTPHeader WithTransferCoding(THTTPHeader header, std::size_t header_length) {
   return header;
 }
 
-TBodyFraming BodyFramingOf(const std::vector<std::string>& lines) {
+TBodyFraming BodyFramingOf(std::span<const std::string_view> lines) {
   if (lines.empty())
     return {};
-  const std::vector<std::string> request_line = Tokens(UpperAscii(lines[0]), ' ');
-  const bool http10 = !request_line.empty() && request_line.back() == "HTTP/1.0";
+  const bool http10 = EqualIgnoringAsciiCase(RequestLineTokens(lines[0]).last, "HTTP/1.0");
   std::size_t codings = 0;
-  std::string coding;
+  std::string_view coding;
   bool expects_continue = false;
   for (std::size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
-    const std::string line = UpperAscii(lines[i]);
+    const std::string_view line = lines[i];
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos)
+    if (colon == std::string_view::npos)
       continue;
-    const std::string_view name = std::string_view(line).substr(0, colon);
-    const std::string_view value = TrimBlanks(std::string_view(line).substr(colon + 1));
-    if (name == "TRANSFER-ENCODING") {
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = TrimBlanks(line.substr(colon + 1));
+    if (EqualIgnoringAsciiCase(name, "TRANSFER-ENCODING")) {
       ++codings;
       coding = value;
     }
-    if (name == "EXPECT" && value == "100-CONTINUE")
+    if (EqualIgnoringAsciiCase(name, "EXPECT") && EqualIgnoringAsciiCase(value, "100-CONTINUE"))
       expects_continue = true;
   }
   TBodyFraming framing;
   if (codings > 0)
-    framing.coding = codings == 1 && coding == "CHUNKED" && !http10 ? TTransferCoding::Chunked
-                                                                    : TTransferCoding::Other;
+    framing.coding = codings == 1 && EqualIgnoringAsciiCase(coding, "CHUNKED") && !http10
+                         ? TTransferCoding::Chunked
+                         : TTransferCoding::Other;
   framing.expects_continue = expects_continue && !http10;
   return framing;
 }
@@ -227,18 +247,18 @@ TBodyFraming BodyFramingOf(const std::vector<std::string>& lines) {
 
 THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len) {
   std::size_t header_length = 0;
-  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  const std::vector<std::string_view> lines = HeaderLines(buf, header_length);
   if (header_length == 0)
     return THTTPHeader{};
-  return WithContentLength(ParseHTTPHeader(lines), header_length, buf.size(), max_read_len);
+  return WithContentLength(ParseHeaderLines(lines), header_length, buf.size(), max_read_len);
 }
 
 THTTPHeader ParseCodedHTTPHeader(const std::string& buf) {
   std::size_t header_length = 0;
-  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  const std::vector<std::string_view> lines = HeaderLines(buf, header_length);
   if (header_length == 0)
     return THTTPHeader{};
-  return WithTransferCoding(ParseHTTPHeader(lines), header_length);
+  return WithTransferCoding(ParseHeaderLines(lines), header_length);
 }
 
 TBodyFraming ParseBodyFraming(std::string_view header) {
@@ -248,11 +268,11 @@ TBodyFraming ParseBodyFraming(std::string_view header) {
 THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len,
                             TBodyFraming& framing) {
   std::size_t header_length = 0;
-  const std::vector<std::string> lines = HeaderLines(buf, header_length);
+  const std::vector<std::string_view> lines = HeaderLines(buf, header_length);
   framing = BodyFramingOf(lines);
   if (header_length == 0)
     return THTTPHeader{};
-  const THTTPHeader header = ParseHTTPHeader(lines);
+  const THTTPHeader header = ParseHeaderLines(lines);
   return framing.coding == TTransferCoding::None
              ? WithContentLength(header, header_length, buf.size(), max_read_len)
              : WithTransferCoding(header, header_length);

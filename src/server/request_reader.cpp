@@ -99,7 +99,8 @@ void THTTPRequestFramer::HoldRoom(std::uint64_t bytes) {
 
 void THTTPRequestFramer::BeginBody(std::uint64_t now_ms) {
   body_start_ms_ = now_ms;
-  body_arrivals_.assign(1, {now_ms, body_.size()});
+  if (state_ == TState::Body)
+    body_arrivals_.emplace(1, std::pair{now_ms, std::uint64_t{body_.size()}});
 }
 
 void THTTPRequestFramer::AddToBody(const std::string& packet, std::uint64_t now_ms) {
@@ -107,7 +108,7 @@ void THTTPRequestFramer::AddToBody(const std::string& packet, std::uint64_t now_
     AddToChunkedBody(packet);
   else
     AddToLengthBody(packet);
-  if (state_ == TState::Body && !body_arrivals_.empty() && BodyTooSlow(now_ms))
+  if (state_ == TState::Body && body_arrivals_ && BodyTooSlow(now_ms))
     state_ = TState::Refused;
 }
 
@@ -137,15 +138,16 @@ void THTTPRequestFramer::AddToChunkedBody(const std::string& packet) {
 // The body must bring body_rate_min_bytes in every rate window once its
 // grace time has passed.
 bool THTTPRequestFramer::BodyTooSlow(std::uint64_t now_ms) {
-  body_arrivals_.emplace_back(now_ms, body_.size());
+  auto& arrivals = *body_arrivals_;
+  arrivals.emplace_back(now_ms, body_.size());
   const std::uint64_t window = timings_.body_rate_window_ms;
   const std::uint64_t window_start = now_ms > window ? now_ms - window : 0;
   // The front stays the last arrival at or before the window's start.
-  while (body_arrivals_.size() > 1 && body_arrivals_[1].first <= window_start)
-    body_arrivals_.pop_front();
+  while (arrivals.size() > 1 && arrivals[1].first <= window_start)
+    arrivals.pop_front();
   if (now_ms - body_start_ms_ < timings_.body_rate_grace_ms)
     return false;
-  return body_.size() - body_arrivals_.front().second < timings_.body_rate_min_bytes;
+  return body_.size() - arrivals.front().second < timings_.body_rate_min_bytes;
 }
 
 namespace {
@@ -169,10 +171,10 @@ bool MakeRoom(THTTPRequestFramer& framer, std::size_t incoming, TBodyBudget& bud
   return true;
 }
 
-TRequest AnsweredEmpty(const THTTPRequestFramer& framer) {
+TRequest AnsweredEmpty(THTTPRequestFramer& framer) {
   TRequest request;
   request.outcome = TRequestOutcome::Answered;
-  request.header = framer.Header();
+  request.header = framer.TakeHeader();
   return request;
 }
 
@@ -215,8 +217,8 @@ TRequest ReadRequest(const TRequestSource& source, TBodyBudget& budget, std::int
     state = framer.Add(std::move(packet), source.now_ms());
   }
   request.outcome = TRequestOutcome::Answered;
-  request.header = framer.Header();
   request.body = framer.TakeBody();
+  request.header = framer.TakeHeader();
   return request;
 }
 

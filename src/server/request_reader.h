@@ -66,8 +66,9 @@ class THTTPRequestFramer {
   std::uint64_t Room() const { return room_; }
   // The body's clock starts at `now_ms`: called once the body may be held.
   void BeginBody(std::uint64_t now_ms);
-  // The body as received so far; the framer keeps nothing of it.
+  // The body as received so far, and the header: the framer keeps neither.
   std::string TakeBody() { return std::move(body_); }
+  THTTPHeader TakeHeader() { return std::move(header_); }
 
  private:
   void AddToHeader(std::string packet, std::uint64_t now_ms);
@@ -91,8 +92,10 @@ class THTTPRequestFramer {
   std::string body_;
   std::uint64_t room_ = 0;
   std::uint64_t body_start_ms_ = 0;
-  // (time, body bytes by then) of the packets within the last rate window.
-  std::deque<std::pair<std::uint64_t, std::uint64_t>> body_arrivals_;
+  // (time, body bytes by then) of the packets within the last rate window;
+  // only for a body still arriving once it has begun, as a deque allocates
+  // as soon as it exists and most bodies come with their header.
+  std::optional<std::deque<std::pair<std::uint64_t, std::uint64_t>>> body_arrivals_;
 };
 
 // What became of a request.
