@@ -15,6 +15,11 @@ void CreateThread(std::function<void()> body, std::size_t stack_bytes);
 // Runs `body`, then each one handed to the thread while it is idle.
 void RunBodies(std::function<void()> body, std::size_t stack_bytes);
 
+// The code that callers of Socket test for the system's socket error
+// `error_number`: one of the kSocket codes when the error has that sense,
+// else the number itself.
+int SocketCallerCode(int error_number);
+
 // The first IPv4 address of a resolved list, else its first address.
 template <typename AddressInfo>
 const AddressInfo* PreferredAddress(const AddressInfo* list, int ipv4_family) {

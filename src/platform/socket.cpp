@@ -1,29 +1,11 @@
 #include "platform/socket.h"
 
-#include <system_error>
 #include <utility>
 
+#include "platform/common.h"
 #include "platform/system_error.h"
 
 namespace kestrel::platform {
-namespace {
-
-// The codes that callers test stand for every system error of the same sense.
-int CallerCode(int error_number) {
-  switch (static_cast<std::errc>(error_number)) {
-    case std::errc::timed_out:
-      return kSocketTimedOut;
-    case std::errc::connection_reset:
-    case std::errc::broken_pipe:
-      return kSocketPeerClosed;
-    case std::errc::resource_unavailable_try_again:
-      return kSocketWouldBlock;
-    default:
-      return error_number;
-  }
-}
-
-}  // namespace
 
 Socket::Socket(Socket&& other) noexcept {
   *this = std::move(other);
@@ -43,7 +25,7 @@ Socket& Socket::operator=(Socket&& other) noexcept {
 }
 
 void Socket::SetSystemError(int error_number) {
-  SetError(CallerCode(error_number), SystemErrorText(error_number));
+  SetError(SocketCallerCode(error_number), SystemErrorText(error_number));
 }
 
 void Socket::SetError(int code, std::string text) {

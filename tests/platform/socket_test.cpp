@@ -125,6 +125,21 @@ TEST(SocketReceive, WaitingBytesAreTakenWithoutAWaitAndNothingIsNoError) {
 
 // The daemon accepts until nothing is pending; that last accept must not
 // block, or the daemon could not see its end.
+// The server's stop wakes a connection still waiting for its request; the
+// wait is far longer than the bound, so only the wake ends it in time.
+TEST(SocketReceive, ShutdownReceivingWakesAWaitingReceiveAsPeerClosed) {
+  Socket listener = Listener();
+  Socket client = ConnectTo(listener);
+  Socket server = AcceptFrom(listener);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.ShutdownReceiving();
+  });
+  EXPECT_EQ(server.Receive(100, 10 * kBound), "");
+  stopper.join();
+  EXPECT_EQ(server.LastError(), kSocketPeerClosed);
+}
+
 TEST(SocketAccept, NothingPendingReturnsAtOnceWithWouldBlock) {
   Socket listener = Listener();
   Socket client = ConnectTo(listener);

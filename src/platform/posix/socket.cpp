@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
 
 #include "platform/clock.h"
 #include "platform/common.h"
@@ -32,6 +33,20 @@ int Fd(std::intptr_t handle) {
 }
 
 }  // namespace
+
+int SocketCallerCode(int error_number) {
+  switch (static_cast<std::errc>(error_number)) {
+    case std::errc::timed_out:
+      return kSocketTimedOut;
+    case std::errc::connection_reset:
+    case std::errc::broken_pipe:
+      return kSocketPeerClosed;
+    case std::errc::resource_unavailable_try_again:
+      return kSocketWouldBlock;
+    default:
+      return error_number;
+  }
+}
 
 bool Socket::WaitFor(Readiness readiness, int timeout_ms) {
   const short events = readiness == Readiness::kReadable ? POLLIN : POLLOUT;
