@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "platform/close_signals.h"
-#include "platform/display.h"
+#include "platform/qt/display.h"
 #include "platform/qt/kestrel_icon.h"
 
 namespace kestrel::platform {
