@@ -1,11 +1,12 @@
 // The desktop view on the Windows API itself: the main window with its
 // read-only log, the tray icon with its balloons and the 1000 ms timer.
 //
-// kestrel.exe is built for the GUI subsystem: started from Explorer, from the
-// Start menu or at login it opens no console window of its own, and a
-// scheduled task runs it without one. Its standard output still reaches a
-// pipe or a file its starter hands it, as with a test or `> log.txt`, and the
-// console view writes its lines there when there is no desktop.
+// kestrel.exe is built as a console program: whoever starts it from a script,
+// a scheduled task or a test reads the console view on its standard output
+// and ends it with Ctrl+C (Wine turns SIGINT into that), as on Linux; a
+// program for the GUI subsystem could be reached by neither. Started from
+// Explorer, the Start menu or at login it gets a console of its own, which it
+// gives up as soon as its window is open, so none stays behind.
 #include <windows.h>
 // after windows.h, which it builds on
 #include <shellapi.h>
@@ -18,6 +19,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/ascii.h"
 #include "platform/close_signals.h"
 #include "platform/desktop_host.h"
 #include "platform/win32/kestrel_icon.h"
@@ -99,6 +101,24 @@ class WindowClass {
  private:
   HINSTANCE instance_;
 };
+
+// "console" among the arguments asks for the console view on a desktop too:
+// a task or a test may run where a desktop exists that nobody looks at.
+bool ConsoleViewAsked(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    if (LowerAscii(TrimBlanksAndControls(argv[index])) == "console")
+      return true;
+  }
+  return false;
+}
+
+// A console shared with a command prompt stays, so that Ctrl+C there still
+// closes the program; one made for this process alone only shows nothing.
+void LeaveConsoleOfOurOwn() {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) == 1)
+    FreeConsole();
+}
 
 class Win32WindowHost final : public WindowHost {
  public:
@@ -420,12 +440,13 @@ void Win32WindowHost::Run(WindowEvents& events) {
 
 }  // namespace
 
-std::unique_ptr<WindowHost> CreateDesktopHost(int&, char**) {
-  if (!OnVisibleDesktop())
+std::unique_ptr<WindowHost> CreateDesktopHost(int& argc, char** argv) {
+  if (ConsoleViewAsked(argc, argv) || !OnVisibleDesktop())
     return nullptr;
   auto host = std::make_unique<Win32WindowHost>();
   if (!host->Created())
     return nullptr;
+  LeaveConsoleOfOurOwn();
   return host;
 }
 
