@@ -202,5 +202,14 @@ TEST_F(Win32WindowHostTest, CloseMessageToTheHiddenListenerEndsTheLoop) {
   EXPECT_FALSE(IsWindowVisible(window));
 }
 
+TEST(Win32DesktopHost, ConsoleArgumentAsksForTheConsoleView) {
+  char name[] = "kestrel";
+  char port[] = "port:9100";
+  char console[] = " Console ";
+  char* argv[] = {name, port, console, nullptr};
+  int argc = 3;
+  EXPECT_EQ(CreateDesktopHost(argc, argv), nullptr);
+}
+
 }  // namespace
 }  // namespace kestrel::platform
