@@ -11,6 +11,7 @@
 // after windows.h, which it builds on
 #include <shellapi.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
