@@ -24,4 +24,8 @@ std::string RunningExecutablePath() {
   return path;
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace kestrel::platform

@@ -16,7 +16,8 @@
 #include <utility>
 
 #include "platform/close_signals.h"
-#include "platform/display.h"
+#include "platform/desktop_host.h"
+#include "platform/qt/display.h"
 #include "platform/qt/kestrel_icon.h"
 
 namespace kestrel::platform {
@@ -259,9 +260,10 @@ QTimer& QtWindowHost::Timer() {
   return parts_->timer;
 }
 
-// Qt ends the process when it cannot open its platform, so the display is
-// tried first and Qt is told which kind it is.
-std::unique_ptr<WindowHost> CreateQtWindowHost(int& argc, char** argv) {
+// The display that DISPLAY or WAYLAND_DISPLAY names, or the platform that
+// QT_QPA_PLATFORM names. Qt ends the process when it cannot open its platform,
+// so the display is tried first and Qt is told which kind it is.
+std::unique_ptr<WindowHost> CreateDesktopHost(int& argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     switch (UsableDisplay()) {
       case DisplayKind::kNone:

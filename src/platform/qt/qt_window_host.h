@@ -44,8 +44,4 @@ class QtWindowHost final : public WindowHost {
   std::unique_ptr<Parts> parts_;
 };
 
-// The desktop view on the display that DISPLAY or WAYLAND_DISPLAY names, or on
-// the platform that QT_QPA_PLATFORM names; null when there is none to open.
-std::unique_ptr<WindowHost> CreateQtWindowHost(int& argc, char** argv);
-
 }  // namespace kestrel::platform

@@ -1,4 +1,4 @@
-#include "platform/display.h"
+#include "platform/qt/display.h"
 
 #include <fcntl.h>
 #include <netdb.h>

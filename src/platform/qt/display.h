@@ -1,4 +1,5 @@
-// Whether a desktop session can be reached from this process.
+// Whether a desktop session can be reached from this process, and which kind
+// of display server serves it, so that Qt can be told which plugin to load.
 #pragma once
 
 namespace kestrel::platform {
