@@ -6,7 +6,9 @@
 // appended to PORT.tape), and writes its result document into the same file.
 // It never touches a serial device. CORVID_SIM_DELAY_MS (default 0) sets how
 // long a command "prints"; a command that would take TIMEOUT_MS or longer
-// stops at TIMEOUT_MS with an Error and changes nothing. Exit code 0 when a
+// stops at TIMEOUT_MS with an Error and changes nothing; with CORVID_SIM_OVERRUN
+// set it sleeps the whole delay first, as a driver hung by its printer would
+// (for testing the server's own time-out). Exit code 0 when a
 // result was written, 2 when there was no file to answer in.
 #include <chrono>
 #include <cstdio>
@@ -55,7 +57,9 @@ long DelayMs() {
 // The result for `cmd`: printed within the time-out, or the time-out error.
 std::string Carry(const TPrnDeviceCmd& cmd, const std::string& folder, long timeout_ms) {
   const long delay_ms = DelayMs();
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay_ms, timeout_ms)));
+  const bool overruns = std::getenv("CORVID_SIM_OVERRUN") != nullptr;
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(overruns ? delay_ms : std::min(delay_ms, timeout_ms)));
   if (delay_ms >= timeout_ms && timeout_ms >= 0)
     return ErrorResult(cmd.FCmd, Format("Принтер не ответил за %ld мс", timeout_ms), kVersion);
   const std::string base = folder + PortForFileName(cmd.FPrinterPort);
