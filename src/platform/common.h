@@ -10,10 +10,8 @@ namespace kestrel::platform {
 // A thread holding a named lock ends with its body, so the lock is abandoned.
 bool CurrentThreadHoldsNamedLocks();
 // A new detached thread with a stack of `stack_bytes` (0: the system's
-// default) that runs RunBodies; throws as StartDetachedThread does.
+// default) that runs `body`; throws as ThreadPool::StartDetached does.
 void CreateThread(std::function<void()> body, std::size_t stack_bytes);
-// Runs `body`, then each one handed to the thread while it is idle.
-void RunBodies(std::function<void()> body, std::size_t stack_bytes);
 
 // The first IPv4 address of a resolved list, else its first address.
 template <typename AddressInfo>
