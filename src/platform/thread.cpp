@@ -65,13 +65,9 @@ class ThreadPool::Shared {
 
   // Ends the wait of every waiting thread, and of every later one at once.
   void Close() {
-    std::vector<std::shared_ptr<IdleThread>> waiting;
-    {
-      const std::lock_guard lock(mutex_);
-      closed_ = true;
-      waiting.swap(idle_);
-    }
-    for (const auto& idle : waiting)
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    for (const auto& idle : idle_)
       idle->handed.notify_one();
   }
 

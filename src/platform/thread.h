@@ -10,10 +10,9 @@
 namespace kestrel::platform {
 
 // Threads whose last body has ended wait here a while for the next one:
-// creating a thread costs more than the whole of a short request. The
-// pool's state lives as long as its last thread; destroying the pool ends
-// its waiting threads at once and leaves the busy ones to end with their
-// bodies.
+// creating a thread costs more than the whole of a short request. Its
+// threads keep the pool's state, so destroying the pool ends the waiting
+// ones at once and leaves the busy ones to end with their bodies.
 class ThreadPool {
  public:
   ThreadPool();

@@ -81,43 +81,24 @@ TEST(DetachedThread, BodiesStartedTogetherAllRunAtOnce) {
   EXPECT_EQ(meeting->running, kBodies);
 }
 
-// A pool may go while its threads still run or wait: destroying it waits
-// for no busy body, and both the busy thread and the waiting one still end
-// without touching the pool they outlive.
-TEST(DetachedThread, ThreadsOutliveTheirPoolAndEnd) {
-  struct Ends {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int count = 0;
-  };
-  // Counts the end of the thread that first makes one.
+// Destroying a pool ends its waiting threads, which outlive it without
+// touching it again.
+TEST(DetachedThread, WaitingThreadsOutliveTheirPoolAndEnd) {
   struct EndSignal {
-    std::shared_ptr<Ends> ends;
-    ~EndSignal() {
-      const std::lock_guard lock(ends->mutex);
-      ++ends->count;
-      ends->changed.notify_all();
-    }
+    std::promise<void> ended;
+    ~EndSignal() { ended.set_value(); }
   };
-  const auto ends = std::make_shared<Ends>();
-  const auto signal_end = [ends] { thread_local EndSignal signal{ends}; };
-  std::promise<void> gate;
-  const std::shared_future<void> opened = gate.get_future().share();
+  std::future<void> ended;
   {
     ThreadPool pool;
-    pool.StartDetached(
-        [signal_end, opened] {
-          signal_end();
-          opened.wait();
-        },
-        kStack);
-    RunAndWait(pool, signal_end);
-    // Time for the finished thread to begin waiting for the next body.
+    RunAndWait(pool, [&ended] {
+      thread_local EndSignal signal;
+      ended = signal.ended.get_future();
+    });
+    // Time for the thread to begin waiting for the next body.
     std::this_thread::sleep_for(100ms);
   }
-  gate.set_value();
-  std::unique_lock lock(ends->mutex);
-  EXPECT_TRUE(ends->changed.wait_for(lock, 10s, [&] { return ends->count == 2; }));
+  EXPECT_EQ(ended.wait_for(10s), std::future_status::ready);
 }
 
 }  // namespace

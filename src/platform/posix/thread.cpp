@@ -18,8 +18,7 @@ namespace {
 
 using Body = std::function<void()>;
 
-// The start of every thread that CreateThread makes; frees its copy of the
-// body first.
+// The start of every thread that CreateThread makes; frees its start record first.
 void* RunStart(void* argument) {
   const Body body = std::move(*std::unique_ptr<Body>(static_cast<Body*>(argument)));
   body();
