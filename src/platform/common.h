@@ -2,6 +2,10 @@
 // each system's own code need of one another.
 #pragma once
 
+#ifndef KESTREL_PLATFORM_LAYER
+#error "platform/common.h is for the platform layer's own files"
+#endif
+
 #include <cstddef>
 #include <functional>
 
