@@ -2,6 +2,10 @@
 // each system's own code need of one another.
 #pragma once
 
+#ifndef KESTREL_PLATFORM_LAYER
+#error "platform/common.h is for the platform layer's own files"
+#endif
+
 #include <cstddef>
 #include <functional>
 
@@ -10,10 +14,8 @@ namespace kestrel::platform {
 // A thread holding a named lock ends with its body, so the lock is abandoned.
 bool CurrentThreadHoldsNamedLocks();
 // A new detached thread with a stack of `stack_bytes` (0: the system's
-// default) that runs RunBodies; throws as StartDetachedThread does.
+// default) that runs `body`; throws as ThreadPool::StartDetached does.
 void CreateThread(std::function<void()> body, std::size_t stack_bytes);
-// Runs `body`, then each one handed to the thread while it is idle.
-void RunBodies(std::function<void()> body, std::size_t stack_bytes);
 
 // The code that callers of Socket test for the system's socket error
 // `error_number`: one of the kSocket codes when the error has that sense,

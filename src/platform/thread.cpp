@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -13,7 +12,7 @@ namespace kestrel::platform {
 namespace {
 
 // A thread that has run its body waits this long for the next one before
-// it ends: creating a thread costs more than the whole of a short request.
+// it ends.
 constexpr auto kIdleWait = std::chrono::seconds(2);
 // More waiting threads than this end at once; a burst of connections
 // leaves no lasting crowd of idle threads behind.
@@ -28,10 +27,12 @@ struct IdleThread {
   std::function<void()> body;
 };
 
+}  // namespace
+
 // The threads waiting for a body, the last one to finish first: its stack
 // is the most likely to be in the cache. A waiting thread is woken after
 // the lock is given up, so that it does not wait for the lock on waking.
-class IdleThreads {
+class ThreadPool::Shared {
  public:
   // Gives `body` to a waiting thread with a stack of `stack_bytes`; false,
   // with `body` untouched, when there is none.
@@ -52,45 +53,56 @@ class IdleThreads {
     return true;
   }
 
+  // Runs `body` on the calling thread, then each one handed to it while it
+  // waits.
+  void RunBodies(std::function<void()> body, std::size_t stack_bytes) {
+    const auto self = std::make_shared<IdleThread>(stack_bytes);
+    do {
+      body();
+      body = nullptr;
+    } while (!CurrentThreadHoldsNamedLocks() && AwaitNext(self, body));
+  }
+
+  // Ends the wait of every waiting thread, and of every later one at once.
+  void Close() {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    for (const auto& idle : idle_)
+      idle->handed.notify_one();
+  }
+
+ private:
   // Waits a while for the next body of the calling thread, `self`; false
   // when none came and the thread is to end.
   bool AwaitNext(const std::shared_ptr<IdleThread>& self, std::function<void()>& body) {
     std::unique_lock lock(mutex_);
-    if (idle_.size() >= kMostIdle)
+    if (closed_ || idle_.size() >= kMostIdle)
       return false;
     idle_.push_back(self);
-    if (!self->handed.wait_for(lock, kIdleWait, [&] { return static_cast<bool>(self->body); })) {
-      idle_.erase(std::find(idle_.begin(), idle_.end(), self));
-      return false;
-    }
+    self->handed.wait_for(lock, kIdleWait, [&] { return self->body || closed_; });
+    std::erase(idle_, self);
     body = std::move(self->body);
-    return true;
+    return static_cast<bool>(body);
   }
 
- private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<IdleThread>> idle_;
+  bool closed_ = false;
 };
 
-// Never destroyed: waiting threads may still use it while the process ends.
-IdleThreads& TheIdleThreads() {
-  static IdleThreads* const idle = new IdleThreads;
-  return *idle;
+ThreadPool::ThreadPool() : shared_(std::make_shared<Shared>()) {}
+
+ThreadPool::~ThreadPool() {
+  shared_->Close();
 }
 
-}  // namespace
-
-void RunBodies(std::function<void()> body, std::size_t stack_bytes) {
-  const auto self = std::make_shared<IdleThread>(stack_bytes);
-  do {
-    body();
-    body = nullptr;
-  } while (!CurrentThreadHoldsNamedLocks() && TheIdleThreads().AwaitNext(self, body));
-}
-
-void StartDetachedThread(std::function<void()> body, std::size_t stack_bytes) {
-  if (!TheIdleThreads().HandOver(body, stack_bytes))
-    CreateThread(std::move(body), stack_bytes);
+void ThreadPool::StartDetached(std::function<void()> body, std::size_t stack_bytes) {
+  if (shared_->HandOver(body, stack_bytes))
+    return;
+  // The new thread keeps the pool's state for as long as it runs.
+  CreateThread([shared = shared_, body = std::move(body),
+                stack_bytes]() mutable { shared->RunBodies(std::move(body), stack_bytes); },
+               stack_bytes);
 }
 
 }  // namespace kestrel::platform

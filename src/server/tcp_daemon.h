@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/thread.h"
 #include "server/body_budget.h"
 #include "server/daemon.h"
 
@@ -60,6 +61,8 @@ class TTCPDaemon : public TDaemon {
 
   // The room for request bodies that its connections share.
   TBodyBudget& BodyBudget() { return FBodyBudget; }
+  // Where its connection threads come from.
+  platform::ThreadPool& ConnectionThreads() { return connection_threads_; }
 
  protected:
   TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
@@ -83,6 +86,7 @@ class TTCPDaemon : public TDaemon {
   const std::string FIP;
   std::atomic<std::int32_t> FMaxThreadCount;
   TBodyBudget FBodyBudget{kBodyBudgetBytes};
+  platform::ThreadPool connection_threads_;
   // Connections closed since the last thread the system gave; the daemon
   // thread's alone.
   std::uint64_t refused_in_a_row_ = 0;

@@ -33,7 +33,9 @@ std::int64_t LiveConnectionThreads() {
 void TTCPThread::LOG(const std::string&) {}
 
 TTCPThread::TTCPThread(TTCPDaemon& owner, platform::Socket connection)
-    : TThread(kStackBytes), FOwner(&owner), FSock(std::move(connection)) {
+    : TThread(kStackBytes, &owner.ConnectionThreads()),
+      FOwner(&owner),
+      FSock(std::move(connection)) {
   ++threads_created;
   SetFreeOnTerminate(true);
   FOwner->AddThread(this);

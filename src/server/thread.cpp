@@ -5,7 +5,10 @@
 namespace kestrel {
 
 void TThread::Start() {
-  platform::StartDetachedThread([this] { Run(); }, stack_bytes_);
+  if (pool_ != nullptr)
+    pool_->StartDetached([this] { Run(); }, stack_bytes_);
+  else
+    platform::ThreadPool().StartDetached([this] { Run(); }, stack_bytes_);
 }
 
 void TThread::Run() {

@@ -11,6 +11,9 @@
 #include <utility>
 
 namespace kestrel {
+namespace platform {
+class ThreadPool;
+}
 
 class TThread {
  public:
@@ -29,8 +32,11 @@ class TThread {
   void WaitFor();
 
  protected:
-  // `stack_bytes` 0 gives the system's default stack.
-  explicit TThread(std::size_t stack_bytes = 0) : stack_bytes_(stack_bytes) {}
+  // `stack_bytes` 0 gives the system's default stack. The thread comes from
+  // `pool`, which must outlive the start; without one it is a thread of its
+  // own that ends with `Execute`.
+  explicit TThread(std::size_t stack_bytes = 0, platform::ThreadPool* pool = nullptr)
+      : stack_bytes_(stack_bytes), pool_(pool) {}
   virtual void Execute() = 0;
 
  private:
@@ -41,6 +47,7 @@ class TThread {
   void Run();
 
   const std::size_t stack_bytes_;
+  platform::ThreadPool* const pool_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> free_on_terminate_{false};
   std::mutex finish_mutex_;

@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/named_lock.h"
 #include "support/temp_dir.h"
@@ -18,11 +19,11 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kStack = 256 * 1024;
 
-// Starts `body` on a detached thread and waits until it has returned.
-void RunAndWait(std::function<void()> body) {
+// Starts `body` on a detached thread of `pool` and waits until it has returned.
+void RunAndWait(ThreadPool& pool, std::function<void()> body) {
   std::promise<void> done;
   auto finished = done.get_future();
-  StartDetachedThread(
+  pool.StartDetached(
       [&body, &done] {
         body();
         done.set_value();
@@ -37,10 +38,11 @@ void RunAndWait(std::function<void()> body) {
 TEST(DetachedThread, LockKeptAtTheEndOfABodyIsHandedOnAsAbandoned) {
   kestrel::testing::TempDir temp;
   NamedLock lock("COM1", temp.Path().string());
+  ThreadPool pool;
   for (int round = 0; round < 10; ++round) {
-    RunAndWait([&] { EXPECT_EQ(lock.Wait(0ms), LockWait::Acquired); });
+    RunAndWait(pool, [&] { EXPECT_EQ(lock.Wait(0ms), LockWait::Acquired); });
     LockWait next = LockWait::TimedOut;
-    RunAndWait([&] {
+    RunAndWait(pool, [&] {
       next = lock.Wait(10s);
       lock.Release();
     });
@@ -60,9 +62,10 @@ TEST(DetachedThread, BodiesStartedTogetherAllRunAtOnce) {
   };
   // Shared, so that bodies left behind by a failure find it still there.
   const auto meeting = std::make_shared<Meeting>();
-  RunAndWait([] {});
+  ThreadPool pool;
+  RunAndWait(pool, [] {});
   for (int i = 0; i < kBodies; ++i) {
-    StartDetachedThread(
+    pool.StartDetached(
         [meeting] {
           std::unique_lock lock(meeting->mutex);
           ++meeting->running;
@@ -76,6 +79,26 @@ TEST(DetachedThread, BodiesStartedTogetherAllRunAtOnce) {
   std::unique_lock lock(meeting->mutex);
   EXPECT_TRUE(meeting->changed.wait_for(lock, 20s, [&] { return meeting->released == kBodies; }));
   EXPECT_EQ(meeting->running, kBodies);
+}
+
+// Destroying a pool ends its waiting threads, which outlive it without
+// touching it again.
+TEST(DetachedThread, WaitingThreadsOutliveTheirPoolAndEnd) {
+  struct EndSignal {
+    std::promise<void> ended;
+    ~EndSignal() { ended.set_value(); }
+  };
+  std::future<void> ended;
+  {
+    ThreadPool pool;
+    RunAndWait(pool, [&ended] {
+      thread_local EndSignal signal;
+      ended = signal.ended.get_future();
+    });
+    // Time for the thread to begin waiting for the next body.
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(ended.wait_for(10s), std::future_status::ready);
 }
 
 }  // namespace

@@ -16,15 +16,12 @@
 namespace kestrel::platform {
 namespace {
 
-struct Start {
-  std::function<void()> body;
-  std::size_t stack_bytes;
-};
+using Body = std::function<void()>;
 
-// The start of every thread that CreateThread makes; frees its Start first.
+// The start of every thread that CreateThread makes; frees its start record first.
 void* RunStart(void* argument) {
-  Start start = std::move(*std::unique_ptr<Start>(static_cast<Start*>(argument)));
-  RunBodies(std::move(start.body), start.stack_bytes);
+  const Body body = std::move(*std::unique_ptr<Body>(static_cast<Body*>(argument)));
+  body();
   return nullptr;
 }
 
@@ -48,7 +45,7 @@ void CreateThread(std::function<void()> body, std::size_t stack_bytes) {
     if (refused != 0)
       RaiseCreationError(refused);
   }
-  auto start = std::make_unique<Start>(Start{std::move(body), stack_bytes});
+  auto start = std::make_unique<Body>(std::move(body));
   pthread_t thread;
   const int refused = pthread_create(&thread, &attributes.value, RunStart, start.get());
   if (refused != 0)
