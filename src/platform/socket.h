@@ -17,6 +17,10 @@ inline constexpr int kSocketPeerClosed = 10054;  // the peer closed or reset the
 inline constexpr int kSocketWouldBlock = 10035;  // no connection is pending
 inline constexpr int kHostNotFound = 11001;      // the name does not resolve
 inline constexpr int kHostTryAgain = 11002;      // the resolver could not answer now
+// The system's own numbers for three refusals that are reported as they are.
+extern const int kSocketAddressInUse;         // the port is taken
+extern const int kSocketAddressNotAvailable;  // the address is not this machine's
+extern const int kSocketRefused;              // nothing listens at the address
 
 // One TCP socket, owned: move-only, closed by the destructor. Sockets are
 // close-on-exec, so child processes never inherit a connection.

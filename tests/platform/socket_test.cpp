@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/system_error.h"
+
 namespace kestrel::platform {
 namespace {
 
@@ -58,15 +60,15 @@ TEST(SocketErrors, TakenPortIsAddressInUse) {
   Socket first = Listener();
   Socket second;
   second.Bind("127.0.0.1", std::to_string(first.LocalPort()));
-  EXPECT_EQ(second.LastError(), 98);
-  EXPECT_EQ(second.LastErrorText(), "Address already in use");
+  EXPECT_EQ(second.LastError(), kSocketAddressInUse);
+  EXPECT_EQ(second.LastErrorText(), SystemErrorText(kSocketAddressInUse));
 }
 
 TEST(SocketErrors, ForeignAddressCannotBeAssigned) {
   Socket socket;
   socket.Bind("192.0.2.1", "0");
-  EXPECT_EQ(socket.LastError(), 99);
-  EXPECT_EQ(socket.LastErrorText(), "Cannot assign requested address");
+  EXPECT_EQ(socket.LastError(), kSocketAddressNotAvailable);
+  EXPECT_EQ(socket.LastErrorText(), SystemErrorText(kSocketAddressNotAvailable));
 }
 
 TEST(SocketErrors, SuccessClearsTheLastError) {
@@ -163,8 +165,8 @@ TEST(SocketConnect, RefusedConnectionReportsTheSystemError) {
   }
   Socket client;
   client.Connect("127.0.0.1", port, kBound);
-  EXPECT_EQ(client.LastError(), 111);
-  EXPECT_EQ(client.LastErrorText(), "Connection refused");
+  EXPECT_EQ(client.LastError(), kSocketRefused);
+  EXPECT_EQ(client.LastErrorText(), SystemErrorText(kSocketRefused));
   EXPECT_FALSE(client.IsOpen());
 }
 

@@ -11,6 +11,8 @@
 
 #include "base/exception.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
+#include "platform/system_error.h"
 #include "support/command_thread.h"
 #include "support/running_daemon.h"
 
@@ -21,6 +23,11 @@ using namespace std::chrono_literals;
 
 LogCapture& Log() {
   return CommandThread::Log();
+}
+
+// The log line of a bind that the system refused with `code`.
+std::string BindError(int code) {
+  return "Bind " + std::to_string(code) + " " + platform::SystemErrorText(code);
 }
 
 std::uint64_t Now() {
@@ -50,7 +57,7 @@ TEST_F(TCPDaemon, IdleDaemonEndsSoonAfterTerminate) {
   ASSERT_TRUE(daemon.Stop());
   EXPECT_LT(Now() - start, 1000u);
   platform::Socket late = ConnectLoopback(daemon.Port());
-  EXPECT_EQ(late.LastError(), 111) << "the listening socket is closed";
+  EXPECT_EQ(late.LastError(), platform::kSocketRefused) << "the listening socket is closed";
 }
 
 TEST_F(TCPDaemon, TerminateBeforeTheFirstPassStillStartsAndEnds) {
@@ -79,7 +86,7 @@ TEST_F(TCPDaemon, TakenPortIsLoggedOnceAndTheDaemonEnds) {
   active_at_end = -1;
   StartThread<ProbeDaemon>("127.0.0.1", holder.LocalPort(), ThreadClassOf<CommandThread>(), &slot);
   ASSERT_TRUE(WaitUntil([&] { return slot.Empty(); }, 5000));
-  EXPECT_EQ(Log().Lines(), std::vector<std::string>{"Bind 98 Address already in use"});
+  EXPECT_EQ(Log().Lines(), std::vector<std::string>{BindError(platform::kSocketAddressInUse)});
   EXPECT_EQ(active_at_end, 0);
 }
 
@@ -87,7 +94,8 @@ TEST_F(TCPDaemon, AddressOfAnotherMachineIsLogged) {
   DaemonSlot slot;
   TTCPDaemon::Create("192.0.2.1", 8080, ThreadClassOf<CommandThread>(), &slot);
   ASSERT_TRUE(WaitUntil([&] { return slot.Empty(); }, 5000));
-  EXPECT_EQ(Log().Lines(), std::vector<std::string>{"Bind 99 Cannot assign requested address"});
+  EXPECT_EQ(Log().Lines(),
+            std::vector<std::string>{BindError(platform::kSocketAddressNotAvailable)});
 }
 
 TEST_F(TCPDaemon, PortIsTakenModulo65536) {

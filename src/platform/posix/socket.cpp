@@ -21,6 +21,10 @@
 #include "platform/system_error.h"
 
 namespace kestrel::platform {
+
+const int kSocketAddressInUse = EADDRINUSE;
+const int kSocketAddressNotAvailable = EADDRNOTAVAIL;
+const int kSocketRefused = ECONNREFUSED;
 namespace {
 
 struct AddressListDeleter {

@@ -18,6 +18,10 @@
 
 namespace kestrel::platform {
 
+const int kSocketAddressInUse = WSAEADDRINUSE;
+const int kSocketAddressNotAvailable = WSAEADDRNOTAVAIL;
+const int kSocketRefused = WSAECONNREFUSED;
+
 // The codes callers test are Winsock's own numbers.
 static_assert(kSocketTimedOut == WSAETIMEDOUT);
 static_assert(kSocketPeerClosed == WSAECONNRESET);
