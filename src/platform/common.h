@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace kestrel::platform {
 
@@ -14,6 +16,13 @@ bool CurrentThreadHoldsNamedLocks();
 void CreateThread(std::function<void()> body, std::size_t stack_bytes);
 // Runs `body`, then each one handed to the thread while it is idle.
 void RunBodies(std::function<void()> body, std::size_t stack_bytes);
+
+// `program` and `arguments` as one command line that a program's C runtime
+// (or CommandLineToArgvW) splits back into exactly these words: blanks,
+// quotes and backslashes survive. The program name is quoted but never
+// escaped, as it is read by its own rule and a path holds no quotes.
+std::string QuotedCommandLine(const std::string& program,
+                              const std::vector<std::string>& arguments);
 
 // The first IPv4 address of a resolved list, else its first address.
 template <typename AddressInfo>
