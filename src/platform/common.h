@@ -17,6 +17,11 @@ void CreateThread(std::function<void()> body, std::size_t stack_bytes);
 // Runs `body`, then each one handed to the thread while it is idle.
 void RunBodies(std::function<void()> body, std::size_t stack_bytes);
 
+// What a file that another opener holds is reported with, in English on
+// every system, as callers and their peers know it.
+inline constexpr char kFileInUseText[] =
+    "The process cannot access the file because it is being used by another process";
+
 // `program` and `arguments` as one command line that a program's C runtime
 // (or CommandLineToArgvW) splits back into exactly these words: blanks,
 // quotes and backslashes survive. The program name is quoted but never

@@ -9,9 +9,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <utility>
 
+#include "platform/common.h"
 #include "platform/system_error.h"
 #include "platform/win32/wide.h"
 
@@ -19,7 +21,10 @@ namespace kestrel::platform {
 namespace {
 
 SystemError ErrorFromCode(DWORD code) {
-  return SystemError{static_cast<int>(code), SystemErrorText(static_cast<int>(code))};
+  const int number = static_cast<int>(code);
+  if (code == ERROR_SHARING_VIOLATION)
+    return SystemError{number, kFileInUseText};
+  return SystemError{number, SystemErrorText(number)};
 }
 
 SystemError LastError() {
@@ -114,12 +119,30 @@ bool StatusThroughLink(const std::wstring& path, FileStatus& status) {
   return true;
 }
 
+// Scanners and indexers of the system open new files for a moment, so a
+// file in use is tried again for a short while before it counts as such.
+constexpr auto kInUseRetryTime = std::chrono::milliseconds(200);
+constexpr DWORD kInUseRetryStepMilliseconds = 1;
+
+HANDLE OpenWaitingBriefly(const std::wstring& name, DWORD access, DWORD sharing, DWORD disposition,
+                          DWORD flags) {
+  const auto give_up = std::chrono::steady_clock::now() + kInUseRetryTime;
+  for (;;) {
+    const HANDLE file =
+        CreateFileW(name.c_str(), access, sharing, nullptr, disposition, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        std::chrono::steady_clock::now() >= give_up)
+      return file;
+    Sleep(kInUseRetryStepMilliseconds);
+  }
+}
+
 // The open file's handle, or -1. A name that opens a device (NUL, COM1, a
 // pipe) is refused: only files on a disk are this layer's.
 std::intptr_t OpenDiskFile(const std::string& name, DWORD access, DWORD sharing, DWORD disposition,
                            SystemError& error) {
-  OwnedHandle file(CreateFileW(Wide(name).c_str(), access, sharing, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  OwnedHandle file(
+      OpenWaitingBriefly(Wide(name), access, sharing, disposition, FILE_ATTRIBUTE_NORMAL));
   if (!file.Valid()) {
     error = LastError();
     return -1;
@@ -358,8 +381,8 @@ bool SetPermissions(const std::string& name, std::uint32_t bits) {
 bool ReplaceFile(const std::string& source, const std::string& target, SystemError& error) {
   const std::wstring to = Wide(target);
   {
-    const OwnedHandle probe(CreateFileW(to.c_str(), DELETE, FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const OwnedHandle probe(OpenWaitingBriefly(to, DELETE, FILE_SHARE_DELETE, OPEN_EXISTING,
+                                               FILE_FLAG_OPEN_REPARSE_POINT));
     if (!probe.Valid() && GetLastError() == ERROR_SHARING_VIOLATION) {
       error = LastError();
       return false;
