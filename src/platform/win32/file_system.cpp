@@ -7,6 +7,8 @@
 #include "platform/file_system.h"
 
 #include <windows.h>
+// The system's header names its own ReplaceFileW so; this file defines ours.
+#undef ReplaceFile
 
 #include <algorithm>
 #include <chrono>
