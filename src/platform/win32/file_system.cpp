@@ -289,6 +289,7 @@ std::int64_t File::Size() const {
   return size.QuadPart;
 }
 
+// There is no execute right to withhold.
 bool File::IsExecutable() const {
   return IsOpen();
 }
