@@ -35,8 +35,9 @@ using Clock = std::chrono::steady_clock;
 }
 
 // Object names may hold any character but "\", which would name another
-// namespace. "\" and "%" are percent-encoded, so distinct names stay
-// distinct; the names of printer ports come through unchanged.
+// namespace, and end at a zero. Those two and "%" are percent-encoded, so
+// distinct names stay distinct; the names of printer ports come through
+// unchanged.
 std::string EncodedName(std::string_view name) {
   std::string encoded;
   for (const char c : name) {
@@ -44,6 +45,8 @@ std::string EncodedName(std::string_view name) {
       encoded += "%5C";
     else if (c == '%')
       encoded += "%25";
+    else if (c == '\0')
+      encoded += "%00";
     else
       encoded += c;
   }
