@@ -157,9 +157,14 @@ class NamedLock::State : public std::enable_shared_from_this<State> {
  private:
   using Held = std::vector<std::shared_ptr<State>>;
 
-  // Not owned by anybody when it is new.
+  // Not owned by anybody when it is new. A mutex that another account made
+  // may refuse all rights but those a waiter needs, so those are asked for
+  // when all are refused.
   static HANDLE CreateOrOpen(const std::string& mutex_name) {
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, Wide(mutex_name).c_str());
+    const std::wstring name = Wide(mutex_name);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED)
+      mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
     if (mutex == nullptr)
       RaiseSystemError(GetLastError(), mutex_name);
     return mutex;
