@@ -18,7 +18,9 @@ enum class LockWait {
 };
 
 // The folder that holds the locks of every process of the machine:
-// /run/lock/kestrel, or /tmp/kestrel-locks where there is no /run/lock.
+// /run/lock/kestrel, or /tmp/kestrel-locks where there is no /run/lock; empty
+// where locks are the system's named objects, which then bear the lock's
+// name itself. Any other folder keeps its names apart from everyone else's.
 std::string DefaultLockFolder();
 
 class NamedLock {

@@ -65,8 +65,13 @@ class ChildProcess {
 
  private:
   friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool);
-  ChildProcess(std::int32_t pid, std::intptr_t exit_handle)
-      : pid_(pid), exit_handle_(exit_handle) {}
+  friend ChildProcess AttachToWindowOwner(std::uintptr_t);
+  ChildProcess(std::int32_t pid, std::intptr_t exit_handle, std::intptr_t group_handle = -1,
+               std::intptr_t thread_handle = -1)
+      : pid_(pid),
+        exit_handle_(exit_handle),
+        group_handle_(group_handle),
+        thread_handle_(thread_handle) {}
 
   std::optional<std::uint32_t> Poll();
   void SleepUntilExit(std::uint32_t milliseconds) const;
@@ -74,24 +79,30 @@ class ChildProcess {
 
   std::int32_t pid_ = 0;
   std::intptr_t exit_handle_ = -1;  // signalled once the child has ended; -1 where the OS has none
+  // What ends the child with everything it started, and the child's main
+  // thread, where the OS gives handles for them; else -1.
+  std::intptr_t group_handle_ = -1;
+  std::intptr_t thread_handle_ = -1;
   std::optional<std::uint32_t> kill_code_;
 };
 
 // Starts `program` (a path, taken as it is, never searched for) with argv[0]
 // set to it and then each of `arguments` unchanged, in the caller's
 // environment and current folder. The child inherits no descriptor but the
-// standard streams, which go to /dev/null when `null_streams` is set. Throws
+// standard streams, which go to the null device when `null_streams` is set;
+// then a child that has a window also keeps it hidden. Throws
 // ProcessCallError when the program cannot be started; the child's failure to
 // execute the program is reported here, not by an exit code.
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
                           bool null_streams);
 
-// Finds the process that owns a window. There are no windows to own here, so
-// this always throws ProcessCallError.
+// Attaches to the process that owns a window (it need not be a child).
+// Throws ProcessCallError when that process cannot be opened, and always where
+// there are no windows.
 ChildProcess AttachToWindowOwner(std::uintptr_t window);
 
-// Ends the calling process at once: no destructors, no buffers flushed. Only
-// the low 8 bits of `exit_code` reach the parent.
+// Ends the calling process at once: no destructors, no buffers flushed. Where
+// the system passes a parent only 8 bits, only the low 8 bits arrive.
 [[noreturn]] void ExitProcessNow(std::uint32_t exit_code);
 
 }  // namespace kestrel::platform

@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/common.h"
 #include "platform/system_error.h"
 
 namespace kestrel::platform {
@@ -37,9 +38,7 @@ void IgnoreFileSizeSignal() {
 }
 
 // Windows refuses a second opener of a file being written; advisory locks
-// give the same rule among the openers of this layer.
-const char kFileInUseText[] =
-    "The process cannot access the file because it is being used by another process";
+// give the same rule among the openers of this layer, reported alike.
 
 LocalTime ToLocalTime(std::int64_t seconds, std::int64_t nanoseconds) {
   const time_t whole = static_cast<time_t>(seconds);

@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <utility>
 
 #include "platform/clock.h"
 #include "platform/system_error.h"
@@ -176,23 +175,6 @@ int NiceValue(ProcessPriority priority) {
 }
 
 }  // namespace
-
-ProcessCallError::ProcessCallError(int code, std::string text)
-    : std::runtime_error(text), code_(code), text_(std::move(text)) {}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
-  *this = std::move(other);
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Release();
-    pid_ = std::exchange(other.pid_, 0);
-    exit_handle_ = std::exchange(other.exit_handle_, -1);
-    kill_code_ = std::exchange(other.kill_code_, std::nullopt);
-  }
-  return *this;
-}
 
 std::optional<std::uint32_t> ChildProcess::WaitForExit(std::uint32_t milliseconds) {
   const std::uint64_t deadline = MonotonicMilliseconds() + milliseconds;
