@@ -3,7 +3,7 @@
 // here calls the system.
 #include <string_view>
 
-#include "platform/common.h"
+#include "platform/command_line.h"
 
 namespace kestrel::platform {
 namespace {

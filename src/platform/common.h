@@ -8,8 +8,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace kestrel::platform {
 
@@ -28,13 +26,6 @@ int SocketCallerCode(int error_number);
 // every system, as callers and their peers know it.
 inline constexpr char kFileInUseText[] =
     "The process cannot access the file because it is being used by another process";
-
-// `program` and `arguments` as one command line that a program's C runtime
-// (or CommandLineToArgvW) splits back into exactly these words: blanks,
-// quotes and backslashes survive. The program name is quoted but never
-// escaped, as it is read by its own rule and a path holds no quotes.
-std::string QuotedCommandLine(const std::string& program,
-                              const std::vector<std::string>& arguments);
 
 // The first IPv4 address of a resolved list, else its first address.
 template <typename AddressInfo>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/common.h"
+#include "platform/command_line.h"
 
 namespace kestrel::platform {
 namespace {

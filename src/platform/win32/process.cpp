@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/common.h"
+#include "platform/command_line.h"
 #include "platform/system_error.h"
 #include "platform/win32/wide.h"
 
