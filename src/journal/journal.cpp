@@ -117,25 +117,30 @@ std::int64_t TotalSize(sqlite::Connection& db) {
 // Drops the oldest answers until the rows fit `max_bytes`: a row with a
 // final id keeps its id, fingerprint and outcome, any other row goes.
 void TrimBySize(sqlite::Connection& db, std::int64_t max_bytes) {
-  while (TotalSize(db) > max_bytes) {
-    sqlite::Statement select(
-        db, "SELECT seq FROM commands WHERE answer IS NOT NULL ORDER BY seq LIMIT " +
-                std::to_string(kTrimBatch));
-    const std::vector<std::int64_t> rows = RowsOf(select);
-    if (rows.empty())
-      return;
+  std::int64_t total = TotalSize(db);
+  while (total > max_bytes) {
+    sqlite::Statement select(db,
+                             "SELECT seq, final, size, length(answer) FROM commands "
+                             "WHERE answer IS NOT NULL ORDER BY seq LIMIT " +
+                                 std::to_string(kTrimBatch));
     sqlite::Transaction transaction(db);
-    sqlite::Statement erase(db, "DELETE FROM commands WHERE seq = ?1 AND final = 0");
+    sqlite::Statement erase(db, "DELETE FROM commands WHERE seq = ?1");
     sqlite::Statement empty(db,
                             "UPDATE commands SET size = size - length(answer), answer = NULL "
                             "WHERE seq = ?1");
-    for (const std::int64_t row : rows) {
-      erase.Bind(1, row).Run();
-      erase.Reset();
-      empty.Bind(1, row).Run();
-      empty.Reset();
+    bool any = false;
+    while (total > max_bytes && select.Step()) {
+      any = true;
+      const bool final = select.Integer(1) != 0;
+      sqlite::Statement& change = final ? empty : erase;
+      change.Bind(1, select.Integer(0)).Run();
+      change.Reset();
+      total -= final ? select.Integer(3) : select.Integer(2);
     }
+    select.Reset();
     transaction.Commit();
+    if (!any)
+      return;
   }
 }
 
@@ -159,6 +164,7 @@ std::string JournalTime(std::int64_t unix_seconds) {
 
 Journal::Journal(std::string file, JournalLimits limits, Log log)
     : file_(std::move(file)), limits_(limits), log_(std::move(log)) {
+  platform::IgnoreFileSizeSignal();
   try {
     Open();
   } catch (const Exception& failure) {
