@@ -1,9 +1,8 @@
 // The journal of print commands: one row per command in an SQLite database
-// (WAL mode, every commit synced) with its times, port, command, model,
-// sender, command id, outcome and whole answer. A command id is final once
-// the row of a started driver run holds it; its answer can then be given
-// again. Old rows are trimmed by age and size on a thread of the journal's
-// own, never by the threads that print.
+// (WAL mode; the start of a driver run synced to the disk before it begins) with its times, port,
+// command, model, sender, command id, outcome and whole answer. A command id is final once the row
+// of a started driver run holds it; its answer can then be given again. Old rows are trimmed by age
+// and size on a thread of the journal's own, never by the threads that print.
 #pragma once
 
 #include <chrono>
@@ -122,6 +121,8 @@ class Journal {
 
  private:
   void Open();
+  // Chooses whether the next commit waits for the disk. Under mutex_.
+  void Synced(bool synced);
   void MoveAside(const std::string& reason);
   void TrimLoop();
 
