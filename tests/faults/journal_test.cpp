@@ -131,5 +131,17 @@ TEST_F(JournalEndToEnd, CorruptDatabaseIsMovedAsideAndPrintingGoesOn) {
   EXPECT_EQ(server_.Stop(), 0) << server_.Output();
 }
 
+TEST_F(JournalEndToEnd, JournalThatCannotBeWrittenRefusesIdsAndPrintsTheRest) {
+  // Files of the server stop at 8 blocks of 512 bytes: no database fits.
+  StartSimulator("ulimit -f 8");
+  EXPECT_EQ(ErrorOf(server_.Post(CommandWithId(port_, "unrecorded")))
+                .rfind(JournalWriteFailedText(""), 0),
+            0u);
+  EXPECT_EQ(Receipts(), 0);
+  EXPECT_EQ(ErrorOf(server_.Post(PrintCommand(port_, "sale"))), "");
+  EXPECT_EQ(Receipts(), 1);
+  EXPECT_EQ(server_.Stop(), 0) << server_.Output();
+}
+
 }  // namespace
 }  // namespace kestrel::testing
