@@ -65,11 +65,20 @@ std::string FormatJournalTime(const platform::CivilTime& t) {
                 t.second, t.millisecond);
 }
 
+// Marks the journal's own databases; a database of another kind or another
+// layout is not taken for one.
+constexpr std::int64_t kSchemaVersion = 1;
+
 void CheckIntegrity(sqlite::Connection& db) {
   sqlite::Statement check(db, "PRAGMA quick_check");
   const std::string verdict = check.Step() ? check.Text(0) : std::string("no verdict");
   if (verdict != "ok")
-    throw Exception("SQLite: " + verdict);
+    throw sqlite::Corrupt(verdict);
+  sqlite::Statement version(db, "PRAGMA user_version");
+  version.Step();
+  const std::int64_t found = version.Integer(0);
+  if (found != 0 && found != kSchemaVersion)
+    throw sqlite::Corrupt("schema version " + std::to_string(found));
 }
 
 std::unique_ptr<sqlite::Connection> OpenWritable(const std::string& file) {
@@ -167,7 +176,11 @@ Journal::Journal(std::string file, JournalLimits limits, Log log)
   platform::IgnoreFileSizeSignal();
   try {
     Open();
-  } catch (const Exception& failure) {
+  } catch (const sqlite::Error& failure) {
+    // A database that another process holds is sound; only one that does
+    // not open or read as a journal is replaced.
+    if (failure.Busy())
+      throw;
     db_.reset();
     MoveAside(failure.what());
     Open();
@@ -188,6 +201,7 @@ void Journal::Open() {
   db_ = OpenWritable(file_);
   CheckIntegrity(*db_);
   db_->Execute(kSchema);
+  db_->Execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
   // Nothing of this process runs yet: a run still open was cut short when
   // the program last ended, and its result is unknown.
   db_->Execute("UPDATE commands SET outcome = 'interrupted' WHERE outcome = 'running'");

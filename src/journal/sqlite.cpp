@@ -2,16 +2,24 @@
 
 #include <sqlite3.h>
 
-#include "base/exception.h"
-
 namespace kestrel::sqlite {
 namespace {
 
 [[noreturn]] void Fail(sqlite3* db, std::string_view what) {
-  throw Exception(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+  throw Error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory"),
+              db ? sqlite3_errcode(db) : SQLITE_NOMEM);
 }
 
 }  // namespace
+
+Error Corrupt(const std::string& message) {
+  return Error("SQLite: " + message, SQLITE_CORRUPT);
+}
+
+bool Error::Busy() const {
+  const int primary = code_ & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
 
 void Connection::Close::operator()(sqlite3* db) const {
   sqlite3_close_v2(db);
@@ -33,7 +41,7 @@ void Connection::Execute(std::string_view sql) {
   if (sqlite3_exec(db_.get(), std::string(sql).c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
     const std::string text = message ? message : sqlite3_errmsg(db_.get());
     sqlite3_free(message);
-    throw Exception("SQLite: " + text);
+    throw Error("SQLite: " + text, sqlite3_errcode(db_.get()));
   }
 }
 

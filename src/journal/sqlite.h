@@ -1,5 +1,5 @@
 // A thin owner of SQLite connections and statements: every handle is closed
-// or finalized by its destructor, and every failure becomes an Exception
+// or finalized by its destructor, and every failure becomes an Error
 // carrying SQLite's own text.
 #pragma once
 
@@ -9,10 +9,26 @@
 #include <string>
 #include <string_view>
 
+#include "base/exception.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace kestrel::sqlite {
+
+// A failure of SQLite, with its primary result code.
+class Error : public Exception {
+ public:
+  Error(const std::string& message, int code) : Exception(message), code_(code) {}
+  // Another connection holds the database: the file itself is sound.
+  bool Busy() const;
+
+ private:
+  int code_;
+};
+
+// The Error of a database found damaged or not of the expected kind.
+Error Corrupt(const std::string& message);
 
 class Connection {
  public:
