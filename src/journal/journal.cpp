@@ -185,7 +185,7 @@ Journal::Journal(std::string file, JournalLimits limits, Log log)
     MoveAside(failure.what());
     Open();
   }
-  trimmer_ = std::thread([this] { TrimLoop(); });
+  trimmer_ = std::thread([this] { Maintain(); });
 }
 
 Journal::~Journal() {
@@ -202,6 +202,8 @@ void Journal::Open() {
   CheckIntegrity(*db_);
   db_->Execute(kSchema);
   db_->Execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+  // The journal's thread copies the log into the database.
+  db_->Execute("PRAGMA wal_autocheckpoint = 0");
   // Nothing of this process runs yet: a run still open was cut short when
   // the program last ended, and its result is unknown.
   db_->Execute("UPDATE commands SET outcome = 'interrupted' WHERE outcome = 'running'");
@@ -299,23 +301,39 @@ JournalIdRecord Journal::Find(const std::string& id) {
 }
 
 void Journal::Trim(std::int64_t now_unix_seconds) {
-  auto db = OpenWritable(file_);
-  TrimByAge(*db, JournalTime(now_unix_seconds - limits_.max_age_seconds));
-  TrimBySize(*db, limits_.max_bytes);
-  db->Execute("PRAGMA incremental_vacuum");
+  const auto db = OpenWritable(file_);
+  TrimWith(*db, now_unix_seconds);
 }
 
-void Journal::TrimLoop() {
+void Journal::TrimWith(sqlite::Connection& db, std::int64_t now_unix_seconds) const {
+  TrimByAge(db, JournalTime(now_unix_seconds - limits_.max_age_seconds));
+  TrimBySize(db, limits_.max_bytes);
+  db.Execute("PRAGMA incremental_vacuum");
+}
+
+void Journal::Maintain() {
+  std::unique_ptr<sqlite::Connection> db;
+  auto next_trim = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(trim_mutex_);
   while (!closing_) {
     lock.unlock();
+    const bool trim_due = std::chrono::steady_clock::now() >= next_trim;
+    if (trim_due)
+      next_trim = std::chrono::steady_clock::now() + limits_.trim_interval;
     try {
-      Trim(UnixNow());
+      if (!db)
+        db = OpenWritable(file_);
+      db->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+      if (trim_due)
+        TrimWith(*db, UnixNow());
     } catch (const Exception& failure) {
-      log_("Не удалось сократить журнал команд: " + failure.Message());
+      // Tried again a moment later; told once for each trim.
+      db.reset();
+      if (trim_due)
+        log_("Не удалось сократить журнал команд: " + failure.Message());
     }
     lock.lock();
-    trim_wake_.wait_for(lock, limits_.trim_interval, [this] { return closing_; });
+    trim_wake_.wait_for(lock, limits_.checkpoint_interval, [this] { return closing_; });
   }
 }
 

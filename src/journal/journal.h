@@ -29,8 +29,11 @@ struct JournalLimits {
   // Above this many bytes of rows, the oldest answers are dropped (the rows
   // of commands with an id stay, without their answer; others go whole).
   std::int64_t max_bytes = 256 * 1024 * 1024;
-  // How often the trimming thread looks.
+  // How often the journal's thread trims.
   std::chrono::milliseconds trim_interval{std::chrono::minutes(10)};
+  // How often it copies the write-ahead log into the database, which the
+  // printing threads never do themselves (a copy waits for the disk).
+  std::chrono::milliseconds checkpoint_interval{std::chrono::seconds(1)};
 };
 
 // What is known of a command when it is recorded.
@@ -93,7 +96,7 @@ class Journal {
   // "<file>.<yyyymmdd-hhnnss>.bad" (its -wal file beside it), which is told
   // to `log`, and a new one is made. Rows whose driver run never ended are
   // marked interrupted. Raises Exception when no journal can be made.
-  // The trimming thread starts at once.
+  // The journal's thread starts at once.
   Journal(std::string file, JournalLimits limits, Log log);
   ~Journal();
   Journal(const Journal&) = delete;
@@ -124,7 +127,10 @@ class Journal {
   // Chooses whether the next commit waits for the disk. Under mutex_.
   void Synced(bool synced);
   void MoveAside(const std::string& reason);
-  void TrimLoop();
+  // The journal's thread: checkpoints and trims until the journal closes.
+  void Maintain();
+  // One pass of Trim on `db`.
+  void TrimWith(sqlite::Connection& db, std::int64_t now_unix_seconds) const;
 
   const std::string file_;
   const JournalLimits limits_;
