@@ -42,8 +42,8 @@ constexpr char kBusyTimeout[] = "PRAGMA busy_timeout = 10000";
 // printing thread never waits long for the write lock.
 constexpr int kTrimBatch = 200;
 
-// What a row costs beside its texts and answer: its numbers and SQLite's
-// own bookkeeping, roughly.
+// What a row costs beside its texts (its three times as long as the first)
+// and answer: its numbers and SQLite's own bookkeeping, roughly.
 constexpr std::int64_t kRowOverhead = 64;
 
 std::int64_t RowSize(const JournalCommand& command, const std::string& error,
@@ -215,12 +215,15 @@ void Journal::MoveAside(const std::string& reason) {
   const platform::CivilTime t = platform::LocalNow();
   const std::string aside = file_ + Format(".%04d%02d%02d-%02d%02d%02d.bad", t.year, t.month, t.day,
                                            t.hour, t.minute, t.second);
+  // The log goes first: a new database must never find the old one's log
+  // beside it and take its pages for its own.
   platform::SystemError error;
+  platform::RemoveFile(file_ + "-shm", error);
+  if (platform::FileExists(file_ + "-wal") &&
+      !platform::ReplaceFile(file_ + "-wal", aside + "-wal", error))
+    throw Exception(reason + "; " + file_ + "-wal: " + error.text);
   if (!platform::ReplaceFile(file_, aside, error))
     throw Exception(reason + "; " + file_ + ": " + error.text);
-  if (platform::FileExists(file_ + "-wal"))
-    platform::ReplaceFile(file_ + "-wal", aside + "-wal", error);
-  platform::RemoveFile(file_ + "-shm", error);
   log_("Журнал команд " + file_ + " не открывается (" + reason + "): он перенесён в " + aside +
        ", начат новый");
 }
