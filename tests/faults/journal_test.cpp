@@ -85,6 +85,18 @@ TEST_F(JournalEndToEnd, RepeatedIdRunsOnceAndGetsTheSameAnswerAcrossARestart) {
   EXPECT_EQ(rows[3].outcome, "refused");
 }
 
+TEST_F(JournalEndToEnd, RefusalBeforeTheDriverStartsLeavesTheIdFree) {
+  StartSimulator();
+  TPrintCmd command;
+  BSONToObj(CommandWithId(port_, "retry-me"), command);
+  command.FSrvVer = "2001.01.01 00:00";
+  EXPECT_NE(ErrorOf(server_.Post(ObjToBSON(command))), "");
+  EXPECT_EQ(ErrorOf(server_.Post(ResultRequest("retry-me"))), UnknownIdText("retry-me"));
+  EXPECT_EQ(ErrorOf(server_.Post(CommandWithId(port_, "retry-me"))), "");
+  EXPECT_EQ(Receipts(), 1);
+  EXPECT_EQ(server_.Stop(), 0) << server_.Output();
+}
+
 TEST_F(JournalEndToEnd, SameIdSentTwiceAtOnceRunsOnce) {
   StartSimulator("export CORVID_SIM_DELAY_MS=700");
   const std::string request = CommandWithId(port_, "at-once");
