@@ -126,13 +126,17 @@ std::int64_t TotalSize(sqlite::Connection& db) {
 // Drops the oldest answers until the rows fit `max_bytes`: a row with a
 // final id keeps its id, fingerprint and outcome, any other row goes.
 void TrimBySize(sqlite::Connection& db, std::int64_t max_bytes) {
-  std::int64_t total = TotalSize(db);
-  while (total > max_bytes) {
+  for (;;) {
+    // The total is read under the write lock: another trimmer's changes
+    // are then either all in it or all after it.
+    sqlite::Transaction transaction(db);
+    std::int64_t total = TotalSize(db);
+    if (total <= max_bytes)
+      return;
     sqlite::Statement select(db,
                              "SELECT seq, final, size, length(answer) FROM commands "
                              "WHERE answer IS NOT NULL ORDER BY seq LIMIT " +
                                  std::to_string(kTrimBatch));
-    sqlite::Transaction transaction(db);
     sqlite::Statement erase(db, "DELETE FROM commands WHERE seq = ?1");
     sqlite::Statement empty(db,
                             "UPDATE commands SET size = size - length(answer), answer = NULL "
