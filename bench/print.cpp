@@ -1,7 +1,9 @@
 // Print commands end to end: a real server over loopback TCP, the real
 // queue and a driver process that answers at once. Measures the driver run
 // alone, one command's round trip, the rate from 32 clients over 1, 4 and 16
-// ports, and the server's overhead per command above the driver's own run.
+// ports, and the server's overhead per command above the driver's own run,
+// without and with the journal of print commands (a second server whose
+// commands each carry a new id).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -12,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "app/command_ids.h"
 #include "app/print.h"
 #include "bson/mapping.h"
+#include "journal/journal.h"
 #include "messages/messages.h"
 #include "platform/socket.h"
 #include "process/exe_process.h"
@@ -25,14 +29,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The program folder, queue, service and daemon shared by every benchmark.
+// The program folder, queue, services and daemons shared by every benchmark.
 struct Environment {
   std::filesystem::path folder;
   std::mutex cs;
   std::unique_ptr<TPortQueue> queue;
   std::shared_ptr<TPrintService> service;
+  std::shared_ptr<TPrintService> journaled_service;
   DaemonSlot slot;
+  DaemonSlot journaled_slot;
   std::uint16_t port = 0;
+  std::uint16_t journaled_port = 0;
   std::atomic<bool> started{false};
 };
 
@@ -52,6 +59,20 @@ void LogLine(const std::string& line) {
     std::fprintf(stderr, "server: %s\n", line.c_str());
 }
 
+// Starts a daemon with `services` on the first free port from 18600 on.
+bool StartDaemon(const std::shared_ptr<TPrinterServices>& services, DaemonSlot& slot,
+                 std::uint16_t& port) {
+  Environment& env = Env();
+  env.started = false;
+  for (port = 18600; port < 18700 && !env.started; ++port) {
+    TTCPDaemon::Create("127.0.0.1", port, PrinterClass(services), &slot);
+    for (int i = 0; i < 100 && !env.started && !slot.Empty(); ++i)
+      std::this_thread::sleep_for(10ms);
+  }
+  --port;
+  return env.started;
+}
+
 bool StartServer(const std::string& driver) {
   Environment& env = Env();
   env.folder = std::filesystem::temp_directory_path() /
@@ -60,27 +81,34 @@ bool StartServer(const std::string& driver) {
   std::filesystem::copy_file(driver, env.folder / "corvid.exe");
   env.queue = std::make_unique<TPortQueue>(env.cs, 30000ms, Folder() + "locks");
   env.service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine);
-  const auto services = std::make_shared<TPrinterServices>(
-      TPrinterServices{.log = LogLine, .print = MakePrintRoute(env.service)});
-  for (std::uint16_t port = 18600; port < 18700 && !env.started; ++port) {
-    env.port = port;
-    TTCPDaemon::Create("127.0.0.1", port, PrinterClass(services), &env.slot);
-    for (int i = 0; i < 100 && !env.started && !env.slot.Empty(); ++i)
-      std::this_thread::sleep_for(10ms);
-  }
-  return env.started;
+  auto ids = std::make_shared<TCommandIds>(
+      std::make_unique<Journal>(Folder() + kJournalFileName, JournalLimits{}, LogLine), "",
+      LogLine);
+  env.journaled_service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine,
+                                                          LastDriverVer(), CallDrvExe, ids);
+  return StartDaemon(std::make_shared<TPrinterServices>(
+                         TPrinterServices{.log = LogLine, .print = MakePrintRoute(env.service)}),
+                     env.slot, env.port) &&
+         StartDaemon(std::make_shared<TPrinterServices>(TPrinterServices{
+                         .log = LogLine,
+                         .print_from_sender = MakeSenderPrintRoute(env.journaled_service),
+                         .cmd_result = MakeCmdResultRoute(ids)}),
+                     env.journaled_slot, env.journaled_port);
 }
 
 void StopServer() {
   Env().slot.Terminate();
-  for (int i = 0; i < 1000 && !Env().slot.Empty(); ++i)
+  Env().journaled_slot.Terminate();
+  for (int i = 0; i < 1000 && !(Env().slot.Empty() && Env().journaled_slot.Empty()); ++i)
     std::this_thread::sleep_for(10ms);
+  Env().journaled_service.reset();
   std::error_code ignored;
   std::filesystem::remove_all(Env().folder, ignored);
 }
 
-std::string PrintRequest(const std::string& port) {
+std::string PrintRequest(const std::string& port, const std::string& id = "") {
   TPrintCmd cmd;
+  cmd.FIdCommand = id;
   cmd.FPort = port;
   cmd.FName = "PayVKP-80K";
   cmd.FCmd = "sale";
@@ -92,9 +120,9 @@ std::string PrintRequest(const std::string& port) {
 }
 
 // One command over a new connection; false unless a result without Error came.
-bool Exchange(const std::string& request) {
+bool Exchange(const std::string& request, std::uint16_t port = Env().port) {
   platform::Socket socket;
-  socket.Connect("127.0.0.1", std::to_string(Env().port), 5000);
+  socket.Connect("127.0.0.1", std::to_string(port), 5000);
   socket.Send(request, 5000);
   std::string answer;
   while (socket.LastError() == 0) {
@@ -151,6 +179,21 @@ void BM_PrintRoundTrip(benchmark::State& state) {
   state.counters["failures"] = static_cast<double>(failures);
 }
 
+// The same with the journal: every command carries a new id, so each one
+// is looked up, recorded durably before its driver starts and completed after.
+void BM_PrintRoundTripJournaled(benchmark::State& state) {
+  static std::atomic<std::int64_t> next_id{0};
+  std::int64_t failures = 0;
+  for (auto _ : state) {
+    const std::string request =
+        PrintRequest("COM1", "bench-" + std::to_string(std::random_device{}()) + "-" +
+                                 std::to_string(next_id++));
+    failures += Exchange(request, Env().journaled_port) ? 0 : 1;
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
 // 32 clients, each sending to port thread_index % ports.
 void BM_PrintRate(benchmark::State& state) {
   const std::string request =
@@ -167,6 +210,7 @@ BENCHMARK(BM_DriverRunAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinT
 BENCHMARK(BM_VersionRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PrintWithoutTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PrintRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PrintRoundTripJournaled)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PrintRate)
     ->ArgName("ports")
     ->Arg(1)
@@ -187,7 +231,9 @@ class OverheadReporter : public benchmark::ConsoleReporter {
       const double us = run.GetAdjustedRealTime() * 1000.0;  // reported in ms
       if (run.benchmark_name().find("BM_DriverRunAlone") == 0)
         driver_alone_us = us;
-      if (run.benchmark_name().find("BM_PrintRoundTrip") == 0)
+      if (run.benchmark_name().find("BM_PrintRoundTripJournaled") == 0)
+        journaled_us_ = us;
+      else if (run.benchmark_name().find("BM_PrintRoundTrip") == 0)
         round_trip_us_ = us;
     }
   }
@@ -199,10 +245,17 @@ class OverheadReporter : public benchmark::ConsoleReporter {
           "above the driver's run: %.3f ms (target < 2 ms)\n",
           driver_alone_us / 1000, round_trip_us_ / 1000, (round_trip_us_ - driver_alone_us) / 1000);
     }
+    if (driver_alone_us > 0 && journaled_us_ > 0) {
+      std::printf(
+          "with the journal and an id: print round trip: %.3f ms, server overhead per command "
+          "above the driver's run: %.3f ms (target < 2 ms)\n",
+          journaled_us_ / 1000, (journaled_us_ - driver_alone_us) / 1000);
+    }
   }
 
  private:
   double round_trip_us_ = 0;
+  double journaled_us_ = 0;
 };
 
 }  // namespace

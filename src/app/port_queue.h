@@ -43,6 +43,9 @@ class TPortQueue {
   // false when the calling thread does not hold `Port`.
   bool ReleasePort(const std::string& Port);
 
+  // How long one wait for a port may take.
+  std::chrono::milliseconds WaitTime() const { return wait_time_; }
+
   // How many slots the ports known so far take (slots are never given back).
   int UsedSlots() const;
 

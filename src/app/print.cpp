@@ -10,6 +10,7 @@
 #include "base/format.h"
 #include "bson/mapping.h"
 #include "files/pack.h"
+#include "journal/journal.h"
 #include "platform/file_system.h"
 
 namespace kestrel {
@@ -21,6 +22,9 @@ struct CommandTimeoutRow {
 };
 
 constexpr std::uint16_t kDefaultTimeoutSec = 19;
+
+// Why a service built without the journal refuses commands with an id.
+constexpr char kNoJournal[] = "журнал не ведётся";
 
 constexpr std::array<CommandTimeoutRow, 10> kCommandTimeouts = {{
     {"test", 9},
@@ -74,7 +78,7 @@ void CheckSenderVersion(const std::string& version) {
 // read again except for its port, model and command for the log.
 void FillDeviceCmd(TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& device) {
   device.FCmd = cmd.FCmd;
-  device.FHardwareName = cmd.FName;
+  device.FHardwareName = MapModelName(cmd.FName);
   device.FPrinterPort = cmd.FPort;
   device.FBaudRate = cmd.FBaudRate;
   device.FPassword = cmd.FPwd;
@@ -83,6 +87,10 @@ void FillDeviceCmd(TPrintCmd& cmd, std::uint16_t timeout_sec, TPrnDeviceCmd& dev
   device.FSumm1 = cmd.FSumm1;
   device.FTimeOutSec = timeout_sec;
 }
+
+// Beyond the port wait and the driver's own time-out, what a driver run
+// may take to be stopped and read back.
+constexpr std::chrono::seconds kRunMargin{10};
 
 // The driver's Error in either result reaches the other one.
 void AgreeErrors(TTermPrintRes& res, TPrnZREPRes& zres) {
@@ -143,58 +151,146 @@ std::string ParamsFileName(const std::string& program_folder, std::string_view p
          PortForFileName(port) + ".dat";
 }
 
+struct TPrintService::Run {
+  JournalCommand record;
+  std::int64_t row = 0;                 // the journal row of the driver run, 0 while none
+  bool started = false;                 // the driver run began
+  std::optional<std::string> repeated;  // the answer of the id's earlier run
+  std::optional<TIdHold> id_hold;
+};
+
 TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
-                             DriverVersionLog& versions, DriverCall call_driver)
+                             DriverVersionLog& versions, DriverCall call_driver,
+                             std::shared_ptr<TCommandIds> ids)
     : program_folder_(std::move(program_folder)),
       queue_(queue),
       log_(std::move(log)),
       versions_(versions),
-      call_driver_(std::move(call_driver)) {}
+      call_driver_(std::move(call_driver)),
+      ids_(std::move(ids)) {}
 
-std::string TPrintService::Print(const std::string& Buf) const {
+std::string TPrintService::Print(const std::string& Buf, const std::string& sender) const {
   TPrintCmd cmd;
   TTermPrintRes res;
   TPrnZREPRes zres;
+  Run run;
+  run.record.received = JournalTime();
+  run.record.sender = sender;
   const bool compressed = IsCompressed(Buf);
   try {
     if (compressed)
-      Execute(UnpackString(Buf), cmd, res, zres);
+      Execute(UnpackString(Buf), run, cmd, res, zres);
     else
-      Execute(Buf, cmd, res, zres);
+      Execute(Buf, run, cmd, res, zres);
   } catch (const std::exception& failure) {
     if (res.FError.empty())
       res.FError = failure.what();
   }
-  AgreeErrors(res, zres);
-  std::string answer = IsZReportCommand(cmd.FCmd) ? ObjToBSON(zres) : ObjToBSON(res);
+  std::string answer;
+  if (run.repeated) {
+    answer = std::move(*run.repeated);
+    RecordEnd(run, "", answer);
+  } else {
+    AgreeErrors(res, zres);
+    answer = IsZReportCommand(cmd.FCmd) ? ObjToBSON(zres) : ObjToBSON(res);
+    RecordEnd(run, res.FError, answer);
+    if (!res.FError.empty())
+      log_(LogField(cmd.FPort) + "," + LogField(cmd.FName) + " " + LogField(cmd.FCmd) + ": " +
+           LogField(res.FError));
+  }
   if (compressed)
     answer = PackString(answer);
-  if (!res.FError.empty())
-    log_(LogField(cmd.FPort) + "," + LogField(cmd.FName) + " " + LogField(cmd.FCmd) + ": " +
-         LogField(res.FError));
   return answer;
 }
 
-// Decodes and checks the command, then runs it while holding its port.
-void TPrintService::Execute(const std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res,
+// Decodes and checks the command, then runs it while holding its port,
+// unless its id names an earlier run.
+void TPrintService::Execute(const std::string& Buf, Run& run, TPrintCmd& cmd, TTermPrintRes& res,
                             TPrnZREPRes& zres) const {
   BSONToObj(Buf, cmd);
+  run.record.port = cmd.FPort;
+  run.record.cmd = cmd.FCmd;
+  run.record.model = cmd.FName;
+  run.record.id = cmd.FIdCommand;
   CheckSenderVersion(cmd.FSrvVer);
-  const TPortHold hold(queue_, cmd.FPort);
-  RunDriver(cmd, res, zres);
-}
-
-void TPrintService::RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const {
   const std::uint16_t timeout_sec = CommandTimeout(cmd.FCmd);
-  cmd.FName = MapModelName(cmd.FName);
   TPrnDeviceCmd device;
   FillDeviceCmd(cmd, timeout_sec, device);
   std::string data = ObjToBSON(device);
+  if (!cmd.FIdCommand.empty()) {
+    run.repeated = ClaimId(run, cmd.FIdCommand, data, timeout_sec);
+    if (run.repeated)
+      return;
+  }
+  const TPortHold hold(queue_, cmd.FPort);
+  // From here on the log names the model as the driver got it.
+  cmd.FName = device.FHardwareName;
+  RecordStart(run);
+  run.started = true;
+  RunDriver(cmd, timeout_sec, data, res, zres);
+}
+
+std::optional<std::string> TPrintService::ClaimId(Run& run, const std::string& id,
+                                                  const std::string& device_document,
+                                                  std::uint16_t timeout_sec) const {
+  if (id.size() > kMaxIdCommandBytes)
+    throw Exception(IdTooLongText());
+  if (!ids_)
+    throw Exception(JournalWriteFailedText(kNoJournal));
+  run.record.fingerprint = CommandFingerprint(device_document);
+  const auto wait = queue_.WaitTime() + std::chrono::seconds(timeout_sec + 2) + kRunMargin;
+  std::optional<std::string> earlier = ids_->Claim(
+      id, run.record.fingerprint, std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+  if (!earlier)
+    run.id_hold.emplace(*ids_, id);
+  return earlier;
+}
+
+void TPrintService::RecordStart(Run& run) const {
+  if (!ids_)
+    return;
+  try {
+    if (!ids_->journal())
+      throw Exception(ids_->Unavailable());
+    run.row = ids_->journal()->Started(run.record);
+  } catch (const Exception& failure) {
+    if (run.id_hold)
+      throw Exception(JournalWriteFailedText(failure.Message()));
+    ids_->ReportJournalFailure(failure.Message());
+  }
+}
+
+// The end of the run's row, or the row of a command that had no run of its
+// own; then a held id is released, final when its driver ran.
+void TPrintService::RecordEnd(Run& run, const std::string& error, const std::string& answer) const {
+  Journal* const journal = ids_ ? ids_->journal() : nullptr;
+  if (journal) {
+    try {
+      if (run.row != 0)
+        journal->Ended(run.row, error, answer);
+      else
+        journal->Answered(run.record,
+                          run.repeated  ? "repeat"
+                          : run.started ? "done"
+                                        : "refused",
+                          error, answer);
+    } catch (const Exception& failure) {
+      ids_->ReportJournalFailure(failure.Message());
+    }
+  }
+  if (run.id_hold && run.row != 0)
+    run.id_hold->Finish(answer);
+  run.id_hold.reset();
+}
+
+void TPrintService::RunDriver(TPrintCmd& cmd, std::uint16_t timeout_sec,
+                              std::string& device_document, TTermPrintRes& res,
+                              TPrnZREPRes& zres) const {
   const std::string exe_name = program_folder_ + std::string(kDriverExeName);
   const std::string params_file = ParamsFileName(program_folder_, cmd.FPort, platform::LocalNow());
-  res.FError = call_driver_(exe_name, params_file, timeout_sec, data);
+  res.FError = call_driver_(exe_name, params_file, timeout_sec, device_document);
   if (res.FError.empty())
-    ReadDriverResult(data, res, zres);
+    ReadDriverResult(device_document, res, zres);
 }
 
 // A result that mentions "Gross" is a Z-report result, whatever the command.
@@ -211,6 +307,26 @@ void TPrintService::ReadDriverResult(const std::string& Buf, TTermPrintRes& res,
 
 TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service) {
   return [service = std::move(service)](const std::string& body) { return service->Print(body); };
+}
+
+TSenderRequestHandler MakeSenderPrintRoute(std::shared_ptr<const TPrintService> service) {
+  return [service = std::move(service)](const std::string& body, const std::string& sender) {
+    return service->Print(body, sender);
+  };
+}
+
+TRequestHandler MakeCmdResultRoute(std::shared_ptr<TCommandIds> ids) {
+  return [ids = std::move(ids)](const std::string& body) {
+    TTermPrintRes res;
+    try {
+      TCmdResult request;
+      BSONToObj(body, request);
+      return ids->Lookup(request.FCmdResult);
+    } catch (const std::exception& failure) {
+      res.FError = failure.what();
+    }
+    return ObjToBSON(res);
+  };
 }
 
 }  // namespace kestrel

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "app/command_ids.h"
 #include "app/driver_call.h"
 #include "app/port_queue.h"
 #include "app/tcp_printer.h"
@@ -68,19 +70,37 @@ class TPrintService {
   // parameter files; `queue` must outlive the service; `log` receives the
   // failure line of every command (its port, model, command and error each
   // cut by LogField) and the driver version lines;
-  // `call_driver` runs the driver.
+  // `call_driver` runs the driver; `ids` journals every command and keeps
+  // the command ids (without it nothing is journaled and a command with an
+  // id is refused).
   TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
-                DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe);
+                DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe,
+                std::shared_ptr<TCommandIds> ids = nullptr);
 
-  // The answer body to the request body `Buf`: a BSON TPrnZREPRes for "zrep"
-  // and "zbuf", else a TTermPrintRes, packed when the request was. Every
-  // failure of the command is the answer's Error; only a failure to encode
-  // or pack the answer itself escapes.
-  std::string Print(const std::string& Buf) const;
+  // The answer body to the request body `Buf` from `sender` ("address:port",
+  // for the journal): a BSON TPrnZREPRes for "zrep" and "zbuf", else a
+  // TTermPrintRes, packed when the request was. A command whose IdCommand
+  // names an earlier run gets that run's answer. Every failure of the
+  // command is the answer's Error; only a failure to encode or pack the
+  // answer itself escapes.
+  std::string Print(const std::string& Buf, const std::string& sender = "") const;
 
  private:
-  void Execute(const std::string& Buf, TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
-  void RunDriver(TPrintCmd& cmd, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  // One command on its way through Print.
+  struct Run;
+
+  void Execute(const std::string& Buf, Run& run, TPrintCmd& cmd, TTermPrintRes& res,
+               TPrnZREPRes& zres) const;
+  // The earlier answer of the command's id, or nullopt once the caller holds the id.
+  std::optional<std::string> ClaimId(Run& run, const std::string& id,
+                                     const std::string& device_document,
+                                     std::uint16_t timeout_sec) const;
+  // The durable record of a driver run about to start; without it a command
+  // with an id does not run.
+  void RecordStart(Run& run) const;
+  void RecordEnd(Run& run, const std::string& error, const std::string& answer) const;
+  void RunDriver(TPrintCmd& cmd, std::uint16_t timeout_sec, std::string& device_document,
+                 TTermPrintRes& res, TPrnZREPRes& zres) const;
   void ReadDriverResult(const std::string& Buf, TTermPrintRes& res, TPrnZREPRes& zres) const;
 
   const std::string program_folder_;
@@ -88,9 +108,16 @@ class TPrintService {
   const LogSink log_;
   DriverVersionLog& versions_;
   const DriverCall call_driver_;
+  const std::shared_ptr<TCommandIds> ids_;
 };
 
 // The handler to serve as the print route; it keeps `service` alive.
 TRequestHandler MakePrintRoute(std::shared_ptr<const TPrintService> service);
+// The same, told the sender's address.
+TSenderRequestHandler MakeSenderPrintRoute(std::shared_ptr<const TPrintService> service);
+
+// The handler of the result lookup (a TCmdResult): the answer stored for
+// the id, or a receipt result whose Error says why there is none.
+TRequestHandler MakeCmdResultRoute(std::shared_ptr<TCommandIds> ids);
 
 }  // namespace kestrel

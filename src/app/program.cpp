@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "app/command_ids.h"
 #include "app/enum_coms.h"
 #include "app/port_queue.h"
 #include "app/print.h"
@@ -25,14 +26,32 @@ struct ServerState {
   std::unique_ptr<TPortQueue> queue;
 };
 
+// The journal of print commands lies in the program folder, beside the
+// driver and the parameter files: the one folder that the program is sure to
+// write to, and one journal per installed program, whoever starts it. A
+// journal that cannot be made leaves the commands with an id refused and
+// the others printing.
+std::shared_ptr<TCommandIds> OpenCommandIds(const std::string& program_folder) {
+  const std::string file = program_folder + kJournalFileName;
+  try {
+    return std::make_shared<TCommandIds>(
+        std::make_unique<Journal>(file, JournalLimits{}, &WriteMainLOG), "", &WriteMainLOG);
+  } catch (const std::exception& failure) {
+    WriteMainLOG(JournalWriteFailedText(failure.what()));
+    return std::make_shared<TCommandIds>(nullptr, failure.what(), &WriteMainLOG);
+  }
+}
+
 void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::string& ip,
                  std::uint16_t port) {
   state.queue = std::make_unique<TPortQueue>(state.queue_lock);
+  const std::shared_ptr<TCommandIds> ids = OpenCommandIds(program.folder);
   auto services = std::make_shared<TPrinterServices>();
   services->log = &WriteMainLOG;
   services->enum_coms = [](const std::string& body) { return EnumCOMs(body); };
-  services->print =
-      MakePrintRoute(std::make_shared<TPrintService>(program.folder, *state.queue, &WriteMainLOG));
+  services->print_from_sender = MakeSenderPrintRoute(std::make_shared<TPrintService>(
+      program.folder, *state.queue, &WriteMainLOG, LastDriverVer(), CallDrvExe, ids));
+  services->cmd_result = MakeCmdResultRoute(ids);
   services->update_self = MakeUpdateRoute(
       std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate));
   TTCPDaemon::Create(ip, port, PrinterClass(std::move(services)), &state.slot);

@@ -27,7 +27,8 @@ std::string Serve(const TRequestHandler& handler, std::string body) {
 
 }  // namespace
 
-std::string ExecBinCmd(std::string body, const TPrinterServices& services) {
+std::string ExecBinCmd(std::string body, const TPrinterServices& services,
+                       const std::string& sender) {
   const std::string key = RoutingKey(body);
   if (key == "DrvVer")
     return ProgramVersion;
@@ -35,6 +36,10 @@ std::string ExecBinCmd(std::string body, const TPrinterServices& services) {
     return Serve(services.enum_coms, std::move(body));
   if (key == "EXEver")
     return Serve(services.update_self, std::move(body));
+  if (key == "CmdRes")
+    return Serve(services.cmd_result, std::move(body));
+  if (services.print_from_sender)
+    return services.print_from_sender(std::move(body), sender);
   return Serve(services.print, std::move(body));
 }
 

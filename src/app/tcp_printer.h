@@ -22,6 +22,9 @@ inline constexpr char ProgramVersion[] = "2012.07.03 14:00";
 // which logs the message and closes the connection without an answer.
 using TRequestHandler = std::function<std::string(std::string body)>;
 using TLogSink = std::function<void(const std::string& message)>;
+// A handler that is also told the client's address ("address:port").
+using TSenderRequestHandler =
+    std::function<std::string(std::string body, const std::string& sender)>;
 
 // The waits and pace of the receive loop.
 using TPrinterTimings = TRequestTimings;
@@ -34,12 +37,17 @@ struct TPrinterServices {
   TRequestHandler enum_coms{};
   TRequestHandler update_self{};
   TRequestHandler print{};
+  // Serves print requests instead of `print` when set.
+  TSenderRequestHandler print_from_sender{};
+  // The answer stored for a command id ("CmdResult").
+  TRequestHandler cmd_result{};
   TPrinterTimings timings{};
 };
 
-// Routes a body by its key (the first six characters of the first element
-// name) to its service and returns the answer body.
-std::string ExecBinCmd(std::string body, const TPrinterServices& services);
+// Routes a body from `sender` by its key (the first six characters of the
+// first element name) to its service and returns the answer body.
+std::string ExecBinCmd(std::string body, const TPrinterServices& services,
+                       const std::string& sender = "");
 
 // The printer connection class, as a value for TTCPDaemon::Create; its
 // connections and its log use `services`.
@@ -53,7 +61,7 @@ class TTCP_Printer : public TTCPThread {
   // Serves the one request of the connection, then terminates the thread.
   void Treat() override;
   std::string ExecBinCmd(std::string buf) {
-    return kestrel::ExecBinCmd(std::move(buf), *services_);
+    return kestrel::ExecBinCmd(std::move(buf), *services_, PeerAddress());
   }
 
   THTTPHeader HTTPHeader;

@@ -130,7 +130,14 @@ const PropertyTable& TPrintCmd::Table() {
   static const PropertyTable table(
       TTermPrintCmd::Table(),
       {props::String<&C::FCmd>("Cmd"), props::Integer<&C::FBaudRate>("BaudRate"),
-       props::String<&C::FSrvVer>("SrvVer")});
+       props::String<&C::FSrvVer>("SrvVer"),
+       props::String<&C::FIdCommand>("IdCommand", props::NonEmpty<&C::FIdCommand>)});
+  return table;
+}
+
+const PropertyTable& TCmdResult::Table() {
+  static const PropertyTable table(TPersistent::Table(),
+                                   {props::String<&TCmdResult::FCmdResult>("CmdResult")});
   return table;
 }
 

@@ -5,6 +5,7 @@
 // written. Text is UTF-8, RawByteString fields hold bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -50,13 +51,27 @@ class TTermPrintCmd : public TPersistent {
   std::int32_t FSection1 = 0;
 };
 
-// The print command as the sending server posts it.
+// The print command as the sending server posts it. IdCommand, when not
+// empty, names the command so that a repeat of it is answered without a
+// second run; it is written only when set, so a command without one keeps
+// its bytes.
 class TPrintCmd : public TTermPrintCmd {
   KESTREL_PUBLISHED(TPrintCmd)
  public:
   std::int32_t FBaudRate = 0;
   std::string FCmd;
   std::string FSrvVer;
+  std::string FIdCommand;
+};
+
+// The longest IdCommand, in bytes.
+inline constexpr std::size_t kMaxIdCommandBytes = 64;
+
+// Asks for the answer stored for a command id.
+class TCmdResult : public TPersistent {
+  KESTREL_PUBLISHED(TCmdResult)
+ public:
+  std::string FCmdResult;
 };
 
 // The command written for the driver executable; every property is written.

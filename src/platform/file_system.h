@@ -80,6 +80,11 @@ File OpenForReading(const std::string& name, SystemError& error);
 // `executable` gives a newly created file execute permission.
 File CreateForWriting(const std::string& name, bool executable, SystemError& error);
 
+// Makes a write past the process's file size limit fail like one on a full
+// disk instead of ending the process. This layer's writers do it themselves;
+// a writer outside it (the journal's database) calls it before writing.
+void IgnoreFileSizeSignal();
+
 // True where the file system takes two names that differ only in the case of
 // their letters for one file.
 bool FileNamesIgnoreCase();

@@ -54,6 +54,8 @@ class Socket {
   void Listen(int backlog);
   // The bound local port, or 0.
   std::uint16_t LocalPort() const;
+  // The connected peer as numeric "address:port", or "" when unknown.
+  std::string PeerAddress() const;
   // True when a connection or data is pending; false with kSocketTimedOut
   // when `timeout_ms` passed first, or with the system's error.
   bool WaitReadable(int timeout_ms);

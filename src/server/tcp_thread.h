@@ -66,6 +66,8 @@ class TTCPThread : public TThread {
   TRequest ReceiveRequest(const TRequestTimings& timings);
   // Sends every byte; a failure is left in SockLastError.
   void Send(const std::string& bytes);
+  // The client as numeric "address:port", or "" when unknown.
+  std::string PeerAddress() const { return FSock.PeerAddress(); }
 
   THTTPHeader ParseHTTPHeader(const std::vector<std::string>& lines) const;
   THTTPHeader ParseHTTPHeader(const std::string& buf) const;

@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "bson/mapping.h"
 #include "files/crc32.h"
+#include "journal/journal.h"
 #include "messages/messages.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -72,11 +73,16 @@ fs::perms PermsOf(const fs::path& file) {
   return fs::status(file).permissions() & fs::perms::mask;
 }
 
-// Every path below `root`, relative to it, sorted.
+// Every path below `root`, relative to it, sorted; without the journal's
+// write-ahead files, which come and go with the running program.
 std::vector<std::string> Tree(const fs::path& root) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    names.push_back(fs::relative(entry.path(), root).string());
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (name != std::string(kJournalFileName) + "-wal" &&
+        name != std::string(kJournalFileName) + "-shm")
+      names.push_back(name);
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -57,7 +57,8 @@ TEST(MessageSchema, PrintCommand) {
                       "Section1:Integer", "INN:string"};
   EXPECT_EQ(Schema(TTermPrintCmd()), term);
   Names print = term;
-  print.insert(print.end(), {"Cmd:string", "BaudRate:Integer", "SrvVer:string"});
+  print.insert(print.end(),
+               {"Cmd:string", "BaudRate:Integer", "SrvVer:string", "IdCommand:string"});
   EXPECT_EQ(Schema(TPrintCmd()), print);
 }
 

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "bson/mapping.h"
 #include "files/crc32.h"
+#include "journal/journal.h"
 #include "messages/messages.h"
 #include "process/exe_process.h"
 #include "support/kestrel_program.h"
@@ -60,8 +61,13 @@ class KestrelSend : public ::testing::Test {
   std::mutex cs_;
   TPortQueue queue_{cs_, 3000ms, locks_.Folder()};
   DriverVersionLog versions_;
+  std::shared_ptr<TCommandIds> ids_ = std::make_shared<TCommandIds>(
+      std::make_unique<Journal>(dir_.Folder() + kJournalFileName, JournalLimits{},
+                                [](const std::string& line) { ServerLog().Add(line); }),
+      "", [](const std::string& line) { ServerLog().Add(line); });
   std::shared_ptr<TPrintService> service_ = std::make_shared<TPrintService>(
-      dir_.Folder(), queue_, [](const std::string& line) { ServerLog().Add(line); }, versions_);
+      dir_.Folder(), queue_, [](const std::string& line) { ServerLog().Add(line); }, versions_,
+      CallDrvExe, ids_);
   // The update that reached the server, written by the connection thread.
   std::mutex received_lock_;
   std::string received_;
@@ -73,7 +79,8 @@ class KestrelSend : public ::testing::Test {
                                            received_ = body;
                                            return Utf8ToWin1251("Ошибка записи");
                                          },
-                                     .print = MakePrintRoute(service_)})),
+                                     .print_from_sender = MakeSenderPrintRoute(service_),
+                                     .cmd_result = MakeCmdResultRoute(ids_)})),
                                  ServerLog()};
 };
 
@@ -104,6 +111,29 @@ TEST_F(KestrelSend, AnswerWithAnErrorExitsWithOne) {
   EXPECT_NE(out.find("\"Error\": \"Неизвестная команда dance\""), std::string::npos) << out;
   EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd test --srvver 1", out), 1u);
   EXPECT_NE(out.find("Не соответствие версий программ"), std::string::npos) << out;
+}
+
+TEST_F(KestrelSend, CommandIdIsAnsweredOnceAndShownInTheJournal) {
+  const std::string sale =
+      "print --printer COM3 --model PayVKP-80K --cmd sale --summ0 2 --id send-1";
+  std::string first, again;
+  EXPECT_EQ(Send(sale, first), 0u) << first;
+  EXPECT_EQ(Send(sale, again), 0u);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(Send("result send-1", again), 0u);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(Send("result send-2", again), 1u);
+  EXPECT_NE(again.find(UnknownIdText("send-2")), std::string::npos) << again;
+
+  const std::string db = " --db " + Quoted(dir_.Folder() + kJournalFileName);
+  std::string journal;
+  EXPECT_EQ(Send("journal --id send-1 --port COM3 --since 2000-01-01" + db, journal), 0u);
+  EXPECT_NE(journal.find("\"outcome\": \"done\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"outcome\": \"repeat\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"sender\": \"127.0.0.1:"), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"KKM\": \"PayVPK80K\""), std::string::npos) << journal;
+  EXPECT_EQ(Send("journal --since '2999-01-01 10:00'" + db, journal), 0u);
+  EXPECT_EQ(journal, "[]\n");
 }
 
 TEST_F(KestrelSend, VersionQuery) {

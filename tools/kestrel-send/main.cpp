@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "app/self_update.h"
+#include "base/datetime.h"
 #include "base/exception.h"
+#include "base/format.h"
 #include "base/text.h"
 #include "bson/mapping.h"
 #include "bson_json.h"
@@ -14,8 +17,10 @@
 #include "files/file_utils.h"
 #include "files/pack.h"
 #include "http_client.h"
+#include "journal/journal.h"
 #include "messages/messages.h"
 #include "options.h"
+#include "platform/executable.h"
 
 namespace kestrel::tools {
 namespace {
@@ -51,7 +56,15 @@ Commands:
       --dealer N --term N --docno N --section0 N --section1 N --inn TEXT
       --docdt DATETIME      yyyy-mm-dd[ hh:nn[:ss]] or now (DocDT)
       --srvver TEXT         sender version (SrvVer), default "2012.07.03 14:00"
+      --id ID               command id (IdCommand, up to 64 bytes): the server
+                            runs the command once and answers a repeat of the
+                            id with the stored answer
       --packed              send the request compressed (the answer comes so too)
+  result ID               the answer stored for a command id (CmdResult)
+  journal [--port P] [--since DATETIME] [--id ID] [--db FILE]
+                          print the journal of print commands as JSON, read
+                          from FILE (default: kestrel.db in this program's
+                          folder), without writing to it
   update --exever VERSION FILE[=NAME]...
                           an update package; NAME (default: the file's own
                           name) is where the server stores the file
@@ -105,6 +118,7 @@ void FillPrintCmd(const CommandLine& line, TPrintCmd& cmd) {
   cmd.FPwd = line.Value("pwd");
   cmd.FINN = line.Value("inn");
   cmd.FSrvVer = line.Value("srvver", "2012.07.03 14:00");
+  cmd.FIdCommand = line.Value("id");
   cmd.FText = line.Has("text-file") ? ReadWholeFile(line.Value("text-file")) : line.Value("text");
   const std::pair<const char*, std::int32_t*> integers[] = {
       {"baud", &cmd.FBaudRate}, {"dealer", &cmd.FDealer},     {"term", &cmd.FTerm},
@@ -161,6 +175,58 @@ int RunUpdate(const Session& session, const CommandLine& line) {
   return error.empty() ? kExitOk : kExitAnswerError;
 }
 
+int RunResult(const Session& session, const CommandLine& line) {
+  if (line.operands.size() != 1)
+    throw UsageError("result needs exactly one ID");
+  TCmdResult request;
+  request.FCmdResult = line.operands[0];
+  const std::string answer = PostRequest(session.server, ObjToBSON(request), session.timeout_ms);
+  if (answer.empty())
+    throw Exception("Empty answer to the result request");
+  return ShowResult(answer);
+}
+
+// The journal's own time form, so that the texts compare in time order.
+std::string JournalSince(const std::string& text) {
+  const DateTimeParts parts = DecodeDateTime(ParseDateTime("since", text));
+  return Format("%04d-%02d-%02d %02d:%02d:%02d.%03d", parts.year, parts.month, parts.day,
+                parts.hour, parts.minute, parts.second, parts.millisecond);
+}
+
+std::string JournalRowJson(const JournalRow& row) {
+  std::string json = "  {\n    \"seq\": " + std::to_string(row.seq);
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"received", &row.received}, {"started", &row.started},
+      {"ended", &row.ended},       {"id", &row.id},
+      {"port", &row.port},         {"cmd", &row.cmd},
+      {"model", &row.model},       {"sender", &row.sender},
+      {"outcome", &row.outcome},   {"error", &row.error}};
+  for (const auto& [name, value] : texts)
+    json += ",\n    \"" + std::string(name) + "\": " + JsonString(*value);
+  json += ",\n    \"answer\": ";
+  std::string answer = row.answer ? BsonToJson(*row.answer) : "null";
+  for (std::size_t at = answer.find('\n'); at != std::string::npos; at = answer.find('\n', at + 1))
+    answer.insert(at + 1, "    ");
+  json += answer;
+  return json + "\n  }";
+}
+
+int RunJournal(const CommandLine& line) {
+  JournalQuery query;
+  query.port = line.Value("port");
+  query.id = line.Value("id");
+  if (line.Has("since"))
+    query.since = JournalSince(line.Value("since"));
+  const std::string file = line.Value(
+      "db", UpdateProgramOf(platform::RunningExecutablePath(), {}).folder + kJournalFileName);
+  const std::vector<JournalRow> rows = ReadJournal(file, query);
+  std::string json = "[";
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    json += (i == 0 ? "\n" : ",\n") + JournalRowJson(rows[i]);
+  PrintJson(json + (rows.empty() ? "]" : "\n]"));
+  return kExitOk;
+}
+
 int RunDecode(const CommandLine& line) {
   if (line.operands.size() != 1)
     throw UsageError("decode needs exactly one FILE");
@@ -190,6 +256,10 @@ int Run(const CommandLine& line) {
     return RunUpdate(session, line);
   if (line.command == "decode")
     return RunDecode(line);
+  if (line.command == "result")
+    return RunResult(session, line);
+  if (line.command == "journal")
+    return RunJournal(line);
   throw UsageError("Unknown command '" + line.command + "' (see --help)");
 }
 

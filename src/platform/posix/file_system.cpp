@@ -29,14 +29,6 @@ SystemError LastError() {
   return ErrorFromCode(errno);
 }
 
-// By default a write past the file size limit ends the whole server with
-// SIGXFSZ; ignored, the write fails with EFBIG like one on a full disk and
-// its caller reports it. Children get the default action back when started.
-void IgnoreFileSizeSignal() {
-  static const bool ignored = signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
-  static_cast<void>(ignored);
-}
-
 // Windows refuses a second opener of a file being written; advisory locks
 // give the same rule among the openers of this layer, reported alike.
 
@@ -168,6 +160,14 @@ void FlushFolderOf(const std::string& name) {
 }
 
 }  // namespace
+
+// By default a write past the file size limit ends the whole server with
+// SIGXFSZ; ignored, the write fails with EFBIG like one on a full disk and
+// its caller reports it. Children get the default action back when started.
+void IgnoreFileSizeSignal() {
+  static const bool ignored = signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  static_cast<void>(ignored);
+}
 
 File::~File() {
   Close();

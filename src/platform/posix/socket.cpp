@@ -140,6 +140,18 @@ std::uint16_t Socket::LocalPort() const {
   return 0;
 }
 
+std::string Socket::PeerAddress() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  char host[NI_MAXHOST];
+  char service[NI_MAXSERV];
+  if (getpeername(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service,
+                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    return "";
+  return std::string(host) + ":" + service;
+}
+
 bool Socket::WaitReadable(int timeout_ms) {
   ClearError();
   return WaitFor(Readiness::kReadable, timeout_ms);
