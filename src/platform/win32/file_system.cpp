@@ -322,6 +322,9 @@ File CreateForWriting(const std::string& name, bool /*executable*/, SystemError&
   return file;
 }
 
+// Windows has no signal for a write past a size limit: such a write fails.
+void IgnoreFileSizeSignal() {}
+
 bool FileNamesIgnoreCase() {
   return true;
 }

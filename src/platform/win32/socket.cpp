@@ -266,6 +266,18 @@ std::uint16_t Socket::LocalPort() const {
   return 0;
 }
 
+std::string Socket::PeerAddress() const {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  wchar_t host[NI_MAXHOST];
+  wchar_t service[NI_MAXSERV];
+  if (getpeername(SocketOf(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      GetNameInfoW(reinterpret_cast<const sockaddr*>(&address), length, host, NI_MAXHOST, service,
+                   NI_MAXSERV, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    return "";
+  return Narrow(host) + ":" + Narrow(service);
+}
+
 bool Socket::WaitReadable(int timeout_ms) {
   ClearError();
   return WaitFor(Readiness::kReadable, timeout_ms);
