@@ -3,13 +3,12 @@
 #include <utility>
 
 #include "base/exception.h"
-#include "base/format.h"
 #include "messages/messages.h"
 
 namespace kestrel {
 
 std::string IdTooLongText() {
-  return Format("Идентификатор команды длиннее %zu байт", kMaxIdCommandBytes);
+  return "Идентификатор команды длиннее " + std::to_string(kMaxIdCommandBytes) + " байт";
 }
 
 std::string UnknownIdText(const std::string& id) {
