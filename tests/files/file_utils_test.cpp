@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "raised.h"
 #include "support/temp_dir.h"
 
@@ -224,7 +225,7 @@ TEST(CopyFileContent, CopiedProgramStaysExecutable) {
   const std::string dest = dir.Folder() + "tool.sh";
   CopyFileContent(source, dest);
   EXPECT_NE(PermissionsOf(dest) & fs::perms::owner_exec, fs::perms::none);
-  EXPECT_EQ(WEXITSTATUS(std::system(("'" + dest + "'").c_str())), 7);
+  EXPECT_EQ(platform::SpawnProcess(dest, {}, true).WaitForExit(60000), 7u);
   CopyFileContent(dir.Write("data.txt", "text"), dir.Folder() + "data-copy.txt");
   EXPECT_EQ(PermissionsOf(dir.Folder() + "data-copy.txt") & fs::perms::owner_exec, fs::perms::none);
 }
