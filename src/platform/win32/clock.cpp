@@ -22,11 +22,11 @@ std::uint64_t MonotonicMilliseconds() {
 }
 
 // The zone's rules of the year in question, not this year's, decide whether
-// summer time applied. A moment before 1601 or past 30827, which no file of
+// summer time applied. A moment before 1601 or past 30828, which no file of
 // this system carries, reads as the nearest moment that Windows can show.
 CivilTime LocalFromUnix(std::int64_t seconds, std::int32_t nanoseconds) {
   constexpr std::int64_t kEarliest = -kUnixEpochIn100ns / k100nsPerSecond;
-  constexpr std::int64_t kLatest = 910692730084;  // 30827-12-31 23:59:58 UTC
+  constexpr std::int64_t kLatest = 910692730084;  // 30828-09-14 02:48:04 UTC
   const std::int64_t clamped = seconds < kEarliest ? kEarliest
                                : seconds > kLatest ? kLatest
                                                    : seconds;
