@@ -21,6 +21,7 @@
 #include "files/file_utils.h"
 #include "fiscal_state.h"
 #include "platform/clock.h"
+#include "platform/path.h"
 #include "simulator.h"
 
 namespace kestrel::tools {
@@ -33,9 +34,7 @@ const std::string kVersion = __DATE__ " " __TIME__;
 constexpr std::size_t kMaxTapeBytes = 2 * 1024 * 1024;
 
 std::string StateFolder(const std::string& program) {
-  const std::size_t slash = program.rfind('/');
-  return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) +
-         "corvid-sim/";
+  return program.substr(0, platform::FileNameStart(program)) + "corvid-sim/";
 }
 
 void AppendTape(const std::string& file_name, const std::string& text) {
