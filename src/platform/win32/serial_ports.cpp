@@ -1,10 +1,14 @@
-// The system's list is the registry key HARDWARE\DEVICEMAP\SERIALCOMM, whose
-// values map each serial device present to its port name. The probe opens
-// \\.\COM1 ... \\.\COM255. The device tree of other systems has no place
-// here, so `root` is not used.
+// The system's list is the registry key HARDWARE\DEVICEMAP\SERIALCOMM of
+// HKEY_LOCAL_MACHINE, whose values map each serial device present to its port
+// name. The probe opens \\.\COM1 ... \\.\COM255. A `root` other than "/"
+// names a key of HKEY_CURRENT_USER that stands for HKEY_LOCAL_MACHINE, so that
+// tests can list from a fake key without a right to change the machine's; the
+// probe always looks at the machine's devices.
 #include "platform/serial_ports.h"
 
 #include <windows.h>
+
+#include <string_view>
 
 #include "base/exception.h"
 #include "platform/system_error.h"
@@ -93,8 +97,12 @@ bool PortExists(int number) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> ListedSerialPorts(const std::string&) {
-  const RegistryKey key(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+std::optional<std::vector<std::string>> ListedSerialPorts(const std::string& root) {
+  constexpr std::wstring_view kListKey = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  const bool machine = root == "/";
+  const std::wstring name =
+      machine ? std::wstring(kListKey) : Wide(root) + L"\\" + std::wstring(kListKey);
+  const RegistryKey key(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, name.c_str());
   if (!key.IsOpen())
     return std::nullopt;
   return StringData(key.Handle());
