@@ -47,7 +47,9 @@ bool IsSeparator(char c) {
 }
 
 // A name that stays inside the program folder: relative, naming a file, with
-// no ".." part. Both separators count, as senders may write either.
+// no ".." part and no part that the system takes for something else than a
+// file (a device, a drive). Both separators count, as senders may write
+// either.
 bool IsSafeName(std::string_view name) {
   if (name.empty() || IsSeparator(name.front()) || IsSeparator(name.back()) ||
       name.find('\0') != std::string_view::npos)
@@ -57,7 +59,8 @@ bool IsSafeName(std::string_view name) {
     std::size_t end = start;
     while (end < name.size() && !IsSeparator(name[end]))
       ++end;
-    if (name.substr(start, end - start) == "..")
+    const std::string_view part = name.substr(start, end - start);
+    if (part == ".." || !platform::IsOrdinaryName(part))
       return false;
     start = end + 1;
   }
