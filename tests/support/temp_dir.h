@@ -15,8 +15,11 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& Path() const { return path_; }
-  // The folder's path with a trailing "/", the form the file helpers take.
-  std::string Folder() const { return path_.string() + "/"; }
+  // The folder's path with a trailing separator ("/", "\" on Windows), the
+  // form the file helpers take and the system's own paths have.
+  std::string Folder() const {
+    return path_.string() + static_cast<char>(std::filesystem::path::preferred_separator);
+  }
   // Writes `content` to the file `name` inside the folder and returns its path.
   std::string Write(std::string_view name, std::string_view content) const;
   std::string Read(std::string_view name) const;
