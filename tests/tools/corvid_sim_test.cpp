@@ -10,6 +10,7 @@
 #include "bson/mapping.h"
 #include "messages/messages.h"
 #include "process/exe_process.h"
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -110,9 +111,11 @@ TEST_F(CorvidSim, MalformedParameterFileIsAnsweredWithAnError) {
 }
 
 TEST_F(CorvidSim, CommandSlowerThanItsTimeOutStopsThere) {
-  ::setenv("CORVID_SIM_DELAY_MS", "5000", 1);
-  const std::string result = Run("test", "COM1", 0, 0, 1);
-  ::unsetenv("CORVID_SIM_DELAY_MS");
+  std::string result;
+  {
+    const testing::ScopedEnvironmentVariable delay("CORVID_SIM_DELAY_MS", "5000");
+    result = Run("test", "COM1", 0, 0, 1);
+  }
   EXPECT_EQ(Decode<TTermPrintRes>(result)->FError, "Принтер не ответил за 1000 мс");
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "corvid-sim" / "COM1.tape"));
 }
