@@ -57,7 +57,9 @@ std::string Carry(const TPrnDeviceCmd& cmd, const std::string& folder, long time
   std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay_ms, timeout_ms)));
   if (delay_ms >= timeout_ms && timeout_ms >= 0)
     return ErrorResult(cmd.FCmd, Format("Принтер не ответил за %ld мс", timeout_ms), kVersion);
-  const std::string base = folder + PortForFileName(cmd.FPrinterPort);
+  // "port-" first: Windows takes a name like "COM1.tape" for the serial
+  // device itself, in whatever folder it is written.
+  const std::string base = folder + "port-" + PortForFileName(cmd.FPrinterPort);
   FiscalState state = LoadFiscalState(base + ".state");
   if (state.cicle_start == 0)
     state.cicle_start = platform::Now();
