@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "base/text.h"
@@ -13,6 +14,7 @@
 #include "files/file_utils.h"
 #include "files/folder.h"
 #include "platform/file_system.h"
+#include "platform/path.h"
 #include "process/exe_process.h"
 
 namespace kestrel {
@@ -34,12 +36,20 @@ const TUpdateFile& FileAt(const TUpdateInfo& info, std::int32_t index) {
   return static_cast<const TUpdateFile&>(*info.Files().Items(index));
 }
 
+// The program's own name is written in any case on Windows, where
+// "Kestrel.exe" and "kestrel.exe" are one file.
+bool SameFileName(const std::string& left, const std::string& right) {
+  return platform::FileNamesIgnoreCase() ? LowerAscii(left) == LowerAscii(right) : left == right;
+}
+
 bool IsSeparator(char c) {
   return c == '/' || c == '\\';
 }
 
 // A name that stays inside the program folder: relative, naming a file, with
-// no ".." part. Both separators count, as senders may write either.
+// no ".." part and no part that the system takes for something else than a
+// file (a device, a drive). Both separators count, as senders may write
+// either.
 bool IsSafeName(std::string_view name) {
   if (name.empty() || IsSeparator(name.front()) || IsSeparator(name.back()) ||
       name.find('\0') != std::string_view::npos)
@@ -49,7 +59,8 @@ bool IsSafeName(std::string_view name) {
     std::size_t end = start;
     while (end < name.size() && !IsSeparator(name[end]))
       ++end;
-    if (name.substr(start, end - start) == "..")
+    const std::string_view part = name.substr(start, end - start);
+    if (part == ".." || !platform::IsOrdinaryName(part))
       return false;
     start = end + 1;
   }
@@ -192,8 +203,7 @@ void StartProgram(const std::string& path, const std::vector<std::string>& argum
 
 TUpdateProgram UpdateProgramOf(const std::string& executable_path,
                                std::vector<std::string> arguments) {
-  const std::size_t slash = executable_path.rfind('/');
-  const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t name_start = platform::FileNameStart(executable_path);
   return TUpdateProgram{executable_path.substr(0, name_start), executable_path.substr(name_start),
                         std::move(arguments)};
 }
@@ -250,7 +260,7 @@ void TUpdateService::StoreFiles(const TUpdateInfo& info) const {
 void TUpdateService::StoreFile(const TUpdateFile& file) const {
   const std::string path = program_folder_ + std::string(kUpdatePrefix) + file.FName;
   WriteFileBody(path, file.FBody);
-  TakePermissions(path, program_folder_ + file.FName, file.FName == executable_name_);
+  TakePermissions(path, program_folder_ + file.FName, SameFileName(file.FName, executable_name_));
 }
 
 TRequestHandler MakeUpdateRoute(std::shared_ptr<const TUpdateService> service) {
@@ -267,7 +277,7 @@ bool InstallUpdateFiles(const TUpdateProgram& program, const TInstallRetry& retr
     if (!name.starts_with(kUpdatePrefix) || name.size() == kUpdatePrefix.size())
       continue;
     const std::string target = name.substr(kUpdatePrefix.size());
-    while (!TryInstallFile(program.folder, target, target == program_name) &&
+    while (!TryInstallFile(program.folder, target, SameFileName(target, program_name)) &&
            waited <= retry.give_up_after_ms) {
       Pause(retry);
       waited += retry.step_ms;

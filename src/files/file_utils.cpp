@@ -7,6 +7,7 @@
 #include "base/exception.h"
 #include "base/format.h"
 #include "files/open_file.h"
+#include "platform/path.h"
 
 namespace kestrel {
 namespace {
@@ -44,13 +45,13 @@ void WriteAll(platform::File& file, const std::string& file_name, std::string_vi
     throw Exception(Format("File \"%s\" write error", file_name.c_str()));
 }
 
-// Creates the folder chain that ends at the last "/" of `file_name`. Failures
-// are left for the creation of the file to report.
+// Creates the folder chain that ends at the last separator of `file_name`.
+// Failures are left for the creation of the file to report.
 void CreateFolderOf(const std::string& file_name) {
   platform::SystemError ignored;
-  for (std::size_t slash = file_name.find('/', 1); slash != std::string::npos;
-       slash = file_name.find('/', slash + 1)) {
-    platform::MakeFolder(file_name.substr(0, slash), ignored);
+  for (std::size_t end = 1; end < file_name.size(); ++end) {
+    if (platform::IsPathSeparator(file_name[end]))
+      platform::MakeFolder(file_name.substr(0, end), ignored);
   }
 }
 

@@ -1,6 +1,8 @@
 // Discovery of the machine's serial ports. Port names are device names as
-// they appear under the device folder ("ttyS0", "ttyUSB0"). `root` stands for
-// the system's "/", so that tests can use a fake tree.
+// they appear under the device folder ("ttyS0", "ttyUSB0"), or on Windows the
+// port names ("COM1"). `root` stands for the system's "/", so that tests can
+// use a fake tree; on Windows a root other than "/" is a key of
+// HKEY_CURRENT_USER that stands for HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include <optional>

@@ -17,6 +17,7 @@
 #include "files/pack.h"
 #include "platform/named_lock.h"
 #include "process/exe_process.h"
+#include "support/environment.h"
 #include "support/running_daemon.h"
 #include "support/tcp_client.h"
 #include "support/temp_dir.h"
@@ -462,14 +463,14 @@ TEST_F(PrintOverTcp, SecondServerProcessSharesTheQueue) {
   Driver(kRecordingDriver);
   const std::uint16_t port = testing::FreePort();
   const std::string stop_file = Path("stop");
-  ::setenv("KESTREL_PRINT_CHILD",
-           (dir_.Folder() + "|" + locks_.Folder() + "|" + std::to_string(port) + "|" + stop_file)
-               .c_str(),
-           1);
   TExeProcess child(KESTREL_BIN_DIR "/app_tests",
                     std::vector<std::string>{"--gtest_filter=PrintSecondProcess.*"});
-  child.Run(true, false);
-  ::unsetenv("KESTREL_PRINT_CHILD");
+  {
+    const testing::ScopedEnvironmentVariable setting(
+        "KESTREL_PRINT_CHILD",
+        dir_.Folder() + "|" + locks_.Folder() + "|" + std::to_string(port) + "|" + stop_file);
+    child.Run(true, false);
+  }
   ASSERT_TRUE(testing::WaitUntil([&] { return testing::ConnectLoopback(port).IsOpen(); }, 10000));
   TPrintCmd cmd;
   const std::string request = testing::HttpPost(ObjToBSON(Command(cmd, "COM1", "x", "test")));

@@ -96,7 +96,7 @@ TEST(FileCRC32, MissingFileRaisesTheOpenError) {
   testing::TempDir dir;
   const std::string name = dir.Folder() + "missing.bin";
   EXPECT_EQ(testing::MessageRaisedBy([&] { FileCRC32(name); }),
-            "Cannot open file \"" + name + "\". No such file or directory");
+            "Cannot open file \"" + name + "\". " + testing::NoSuchFileText());
 }
 
 TEST(FileCRC32, FolderCannotBeOpenedAsAFile) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "raised.h"
 #include "support/temp_dir.h"
 
@@ -80,13 +81,13 @@ TEST(ReadFilePart, MissingFileIsEmptyUnlessItMustOpen) {
   EXPECT_EQ(body, "");
   EXPECT_EQ(Body(name, false), "");
   EXPECT_EQ(testing::MessageRaisedBy([&] { ReadFilePart(name, 10, true, body, 0); }),
-            "Cannot open file \"" + name + "\". No such file or directory");
+            "Cannot open file \"" + name + "\". " + testing::NoSuchFileText());
 }
 
 TEST(ReadFilePart, OpenErrorNamesTheFullPathOfARelativeName) {
   EXPECT_EQ(testing::MessageRaisedBy([] { Body("no-such-dir/../missing.dat"); }),
-            "Cannot open file \"" + (fs::current_path() / "missing.dat").string() +
-                "\". No such file or directory");
+            "Cannot open file \"" + (fs::current_path() / "missing.dat").string() + "\". " +
+                testing::NoSuchFileText());
 }
 
 TEST(ReadFileBody, GivesTheWholeContentOrNothingForAnEmptyFile) {
@@ -224,7 +225,7 @@ TEST(CopyFileContent, CopiedProgramStaysExecutable) {
   const std::string dest = dir.Folder() + "tool.sh";
   CopyFileContent(source, dest);
   EXPECT_NE(PermissionsOf(dest) & fs::perms::owner_exec, fs::perms::none);
-  EXPECT_EQ(WEXITSTATUS(std::system(("'" + dest + "'").c_str())), 7);
+  EXPECT_EQ(platform::SpawnProcess(dest, {}, true).WaitForExit(60000), 7u);
   CopyFileContent(dir.Write("data.txt", "text"), dir.Folder() + "data-copy.txt");
   EXPECT_EQ(PermissionsOf(dir.Folder() + "data-copy.txt") & fs::perms::owner_exec, fs::perms::none);
 }
@@ -234,7 +235,7 @@ TEST(CopyFileContent, MissingSourceRaisesAndLeavesTheDestinationAlone) {
   const std::string source = dir.Folder() + "missing.bin";
   const std::string dest = dir.Write("dest.bin", "keep me");
   EXPECT_EQ(testing::MessageRaisedBy([&] { CopyFileContent(source, dest); }),
-            "Cannot open file \"" + source + "\". No such file or directory");
+            "Cannot open file \"" + source + "\". " + testing::NoSuchFileText());
   EXPECT_EQ(dir.Read("dest.bin"), "keep me");
 }
 

@@ -116,7 +116,7 @@ TEST(TFolder, CalcFileCRCChecksTheIndexAndPassesFileErrorsOn) {
             "Range check error");
   fs::remove(name);
   EXPECT_EQ(testing::MessageRaisedBy([&] { folder.CalcFileCRC(0); }),
-            "Cannot open file \"" + name + "\". No such file or directory");
+            "Cannot open file \"" + name + "\". " + testing::NoSuchFileText());
   EXPECT_EQ(folder.Files().Items(0)->FCRC32, 0);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/exception.h"
+#include "platform/system_error.h"
 
 namespace kestrel::testing {
 
@@ -17,6 +18,12 @@ std::string MessageRaisedBy(Call&& call) {
     return e.Message();
   }
   return "(nothing raised)";
+}
+
+// The system's text for a file that is not there: ENOENT on Linux and
+// ERROR_FILE_NOT_FOUND on Windows are both number 2.
+inline std::string NoSuchFileText() {
+  return platform::SystemErrorText(2);
 }
 
 }  // namespace kestrel::testing

@@ -10,6 +10,7 @@
 #include "bson/mapping.h"
 #include "messages/messages.h"
 #include "process/exe_process.h"
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -48,7 +49,7 @@ class CorvidSim : public ::testing::Test {
     return data;
   }
   std::string Tape(const std::string& port = "COM1") const {
-    return dir_.Read("corvid-sim/" + port + ".tape");
+    return dir_.Read("corvid-sim/port-" + port + ".tape");
   }
 
   testing::TempDir dir_;
@@ -101,7 +102,7 @@ TEST_F(CorvidSim, RefusedCommandsSayWhyAndChangeNothing) {
   EXPECT_EQ(Decode<TTermPrintRes>(Run("cashout", "COM1", 10000))->FError,
             "Недостаточно наличных в кассе: 0.00");
   EXPECT_EQ(Decode<TPrnZREPRes>(Run("zrep", ""))->FError, "Не задан порт принтера");
-  EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "corvid-sim" / "COM1.state"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "corvid-sim" / "port-COM1.state"));
 }
 
 TEST_F(CorvidSim, MalformedParameterFileIsAnsweredWithAnError) {
@@ -110,11 +111,13 @@ TEST_F(CorvidSim, MalformedParameterFileIsAnsweredWithAnError) {
 }
 
 TEST_F(CorvidSim, CommandSlowerThanItsTimeOutStopsThere) {
-  ::setenv("CORVID_SIM_DELAY_MS", "5000", 1);
-  const std::string result = Run("test", "COM1", 0, 0, 1);
-  ::unsetenv("CORVID_SIM_DELAY_MS");
+  std::string result;
+  {
+    const testing::ScopedEnvironmentVariable delay("CORVID_SIM_DELAY_MS", "5000");
+    result = Run("test", "COM1", 0, 0, 1);
+  }
   EXPECT_EQ(Decode<TTermPrintRes>(result)->FError, "Принтер не ответил за 1000 мс");
-  EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "corvid-sim" / "COM1.tape"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "corvid-sim" / "port-COM1.tape"));
 }
 
 }  // namespace

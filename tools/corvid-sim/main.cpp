@@ -23,6 +23,7 @@
 #include "files/file_utils.h"
 #include "fiscal_state.h"
 #include "platform/clock.h"
+#include "platform/path.h"
 #include "simulator.h"
 
 namespace kestrel::tools {
@@ -35,9 +36,7 @@ const std::string kVersion = __DATE__ " " __TIME__;
 constexpr std::size_t kMaxTapeBytes = 2 * 1024 * 1024;
 
 std::string StateFolder(const std::string& program) {
-  const std::size_t slash = program.rfind('/');
-  return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) +
-         "corvid-sim/";
+  return program.substr(0, platform::FileNameStart(program)) + "corvid-sim/";
 }
 
 void AppendTape(const std::string& file_name, const std::string& text) {
@@ -62,7 +61,9 @@ std::string Carry(const TPrnDeviceCmd& cmd, const std::string& folder, long time
       std::chrono::milliseconds(overruns ? delay_ms : std::min(delay_ms, timeout_ms)));
   if (delay_ms >= timeout_ms && timeout_ms >= 0)
     return ErrorResult(cmd.FCmd, Format("Принтер не ответил за %ld мс", timeout_ms), kVersion);
-  const std::string base = folder + PortForFileName(cmd.FPrinterPort);
+  // "port-" first: Windows takes a name like "COM1.tape" for the serial
+  // device itself, in whatever folder it is written.
+  const std::string base = folder + "port-" + PortForFileName(cmd.FPrinterPort);
   FiscalState state = LoadFiscalState(base + ".state");
   if (state.cicle_start == 0)
     state.cicle_start = platform::Now();

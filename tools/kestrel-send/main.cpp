@@ -21,6 +21,7 @@
 #include "messages/messages.h"
 #include "options.h"
 #include "platform/executable.h"
+#include "platform/path.h"
 
 namespace kestrel::tools {
 namespace {
@@ -153,8 +154,8 @@ void AddUpdateFile(TUpdateInfo& info, const std::string& operand) {
   const std::size_t equals = operand.find('=');
   const std::string path = operand.substr(0, equals);
   std::string name = equals == std::string::npos ? path : operand.substr(equals + 1);
-  if (equals == std::string::npos && name.find('/') != std::string::npos)
-    name = name.substr(name.rfind('/') + 1);
+  if (equals == std::string::npos)
+    name = name.substr(platform::FileNameStart(name));
   auto* file = static_cast<TUpdateFile*>(info.Files().Add());
   file->FName = name;
   file->FBody = ReadWholeFile(path);

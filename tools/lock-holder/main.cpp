@@ -3,17 +3,18 @@
 // Waits for the named lock NAME in FOLDER and prints "Acquired", "Abandoned"
 // or "TimedOut" on a line of its own, then:
 //   hold  waits up to 10 s, holds the lock MS ms, releases it, prints "Released";
-//   die   waits up to 10 s, holds the lock MS ms, then kills itself (SIGKILL);
+//   die   waits up to 10 s, holds the lock MS ms, then ends at once, releasing
+//         nothing, with exit code 137 (as when killed by SIGKILL);
 //   try   waits up to MS ms and releases at once what it got.
 // Exit code 0, or 2 for bad arguments or a failing lock.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <thread>
 
 #include "platform/named_lock.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int Run(const std::string& folder, const std::string& name, const std::string& a
   }
   std::this_thread::sleep_for(span);
   if (action == "die")
-    std::raise(SIGKILL);
+    kestrel::platform::ExitProcessNow(137);
   lock.Release();
   Say("Released");
   return 0;

@@ -1,0 +1,26 @@
+// An environment variable set for the length of a test: the process and the
+// children it starts meanwhile see it; the previous state comes back after.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kestrel::testing {
+
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::string& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> previous_;
+};
+
+// The system's own calls, one file for each system.
+void SetProcessVariable(const std::string& name, const std::string& value);
+void UnsetProcessVariable(const std::string& name);
+
+}  // namespace kestrel::testing
