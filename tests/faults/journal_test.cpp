@@ -47,7 +47,7 @@ class JournalEndToEnd : public ::testing::Test {
   }
   // Receipts the simulated printer of port_ has printed.
   int Receipts() const {
-    std::ifstream tape(server_.PathOf("corvid-sim/" + PortForFileName(port_) + ".tape"));
+    std::ifstream tape(server_.PathOf("corvid-sim/port-" + PortForFileName(port_) + ".tape"));
     int count = 0;
     for (std::string line; std::getline(tape, line);)
       count += line == "--------------------------------" ? 1 : 0;
