@@ -2,8 +2,8 @@
 //
 // Reads the device command from PARAMETER_FILE, carries it out on a
 // simulated printer whose state is kept per port in the folder
-// "corvid-sim" beside this program (PORT.state, and the printed text
-// appended to PORT.tape), and writes its result document into the same file.
+// "corvid-sim" beside this program (port-PORT.state, and the printed text
+// appended to port-PORT.tape), and writes its result document into the same file.
 // It never touches a serial device. CORVID_SIM_DELAY_MS (default 0) sets how
 // long a command "prints"; a command that would take TIMEOUT_MS or longer
 // stops at TIMEOUT_MS with an Error and changes nothing; with CORVID_SIM_OVERRUN
