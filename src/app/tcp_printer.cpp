@@ -28,7 +28,7 @@ std::string Serve(const TRequestHandler& handler, std::string body) {
 }  // namespace
 
 std::string ExecBinCmd(std::string body, const TPrinterServices& services,
-                       const std::string& sender) {
+                       const std::function<std::string()>& sender) {
   const std::string key = RoutingKey(body);
   if (key == "DrvVer")
     return ProgramVersion;
@@ -39,7 +39,7 @@ std::string ExecBinCmd(std::string body, const TPrinterServices& services,
   if (key == "CmdRes")
     return Serve(services.cmd_result, std::move(body));
   if (services.print_from_sender)
-    return services.print_from_sender(std::move(body), sender);
+    return services.print_from_sender(std::move(body), sender ? sender() : std::string());
   return Serve(services.print, std::move(body));
 }
 

@@ -44,10 +44,12 @@ struct TPrinterServices {
   TPrinterTimings timings{};
 };
 
-// Routes a body from `sender` by its key (the first six characters of the
-// first element name) to its service and returns the answer body.
+// Routes a body by its key (the first six characters of the first element
+// name) to its service and returns the answer body. `sender` tells the
+// client's address, asked only by a route that uses it: finding it costs
+// more than answering the version query.
 std::string ExecBinCmd(std::string body, const TPrinterServices& services,
-                       const std::string& sender = "");
+                       const std::function<std::string()>& sender = {});
 
 // The printer connection class, as a value for TTCPDaemon::Create; its
 // connections and its log use `services`.
@@ -61,7 +63,7 @@ class TTCP_Printer : public TTCPThread {
   // Serves the one request of the connection, then terminates the thread.
   void Treat() override;
   std::string ExecBinCmd(std::string buf) {
-    return kestrel::ExecBinCmd(std::move(buf), *services_, PeerAddress());
+    return kestrel::ExecBinCmd(std::move(buf), *services_, [this] { return PeerAddress(); });
   }
 
   THTTPHeader HTTPHeader;
