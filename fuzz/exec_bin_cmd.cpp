@@ -450,7 +450,8 @@ void ExecuteOne(std::uint8_t choice, const std::string& body) {
       Require(answer == ProgramVersion, "the version query answers the version");
     else if (key == "EnumCO" && !refused)
       CheckListing(answer);
-    else if (key != "EnumCO" && key != "EXEver")
+    // The update and the result lookup have no service here: their answers are empty.
+    else if (key != "EnumCO" && key != "EXEver" && key != "CmdRes")
       CheckPrintAnswer(body, answer, driver, log);
   }
   environment.locks.Clear();
