@@ -17,7 +17,7 @@
 // A step may follow conditions, each of which must hold for it to run:
 //   if-exists FILE, if-equal A B, if-ends A SUFFIX.
 // Words are split at blanks; "a quoted word" may hold blanks. In every word
-// $dir is the program's folder and $1 to $9 its arguments. Without a steps
+// $dir is the program's folder, $0 its own path and $1 to $9 its arguments. Without a steps
 // file, or past its end, it ends with code 0; a step it cannot do ends it
 // with code 2 and a line on its standard error.
 #include <chrono>
@@ -79,6 +79,7 @@ class StandIn {
     for (Words& step : ReadSteps(self + ".steps")) {
       for (std::string& word : step) {
         Replace(word, "$dir", folder_);
+        Replace(word, "$0", self);
         for (std::size_t i = 0; i < 9; ++i)
           Replace(word, "$" + std::to_string(i + 1), i < arguments_.size() ? arguments_[i] : "");
       }
