@@ -29,12 +29,11 @@ void KestrelProcess::Driver(const std::string& steps) const {
   InstallStandIn(folder_.Path(), "corvid.exe", steps);
 }
 
-// The display variables are dropped, and "console" given, so that the
-// program shows its console view whatever desktop the test runs on.
+// The desktop is hidden from it, and "console" given, so that the program
+// shows its console view whatever desktop the test runs on.
 bool KestrelProcess::Start(int bound_ms) {
   port_ = FreePort();
-  UnsetProcessVariable("DISPLAY");
-  UnsetProcessVariable("WAYLAND_DISPLAY");
+  HideDesktopFromChildren();
   server_ = platform::SpawnProcess(PathOf("kestrel" KESTREL_EXE_SUFFIX),
                                    {"port:" + std::to_string(port_), "ip:127.0.0.1", "console"},
                                    true, PathOf("kestrel.out"));

@@ -36,11 +36,10 @@ std::vector<std::string> KestrelProgram::Arguments() const {
   return {"ip:127.0.0.1", "port:" + std::to_string(port_), "console"};
 }
 
-// The console view is what a machine without a desktop gets; the display
-// variables are dropped so that the program never reaches one.
+// The console view is what a machine without a desktop gets, or what the
+// argument "console" asks for; the desktop is hidden from the program too.
 void KestrelProgram::Start() {
-  UnsetProcessVariable("DISPLAY");
-  UnsetProcessVariable("WAYLAND_DISPLAY");
+  HideDesktopFromChildren();
   started_ = platform::SpawnProcess((folder_.Path() / kFileName).string(), Arguments(), true,
                                     output_folder_.Folder() + "output");
 }
