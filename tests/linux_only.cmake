@@ -58,4 +58,5 @@ linux_only_cases(process "ExeProcessUnsupported.*" "what Linux lacks: ENOSYS for
 linux_only_cases(app "UpdateRequest.StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces" "permission bits")
 linux_only_cases(app "UpdateRequest.StoredProgramIsExecutableEvenWhenNothingIsReplaced" "the execute bit")
 linux_only_cases(app "UpdateStart.CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments" "permission bits")
-linux_only_cases(app "UpdateStart.LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded" "symbolic links")
+linux_only_cases(app "UpdateStart.LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded" "symbolic links, which Wine cannot make")
+linux_only_cases(app "UpdateStart.InstalledFileReplacesTheOldOneInOneStep" "a file open in the C++ library cannot be replaced on Windows, which shares no delete access")

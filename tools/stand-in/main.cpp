@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -113,7 +114,12 @@ class StandIn {
       WriteAll(word(1), verb == "append" ? text + "\n" : text,
                verb == "append" ? std::ios::app : std::ios::trunc);
     } else if (verb == "copy") {
-      fs::copy_file(word(1), word(2), fs::copy_options::overwrite_existing);
+      // Byte by byte: the C++ library of MinGW refuses to copy over an
+      // existing file, whatever the options say.
+      std::ifstream from(word(1), std::ios::binary);
+      if (!from)
+        throw std::runtime_error("cannot read " + word(1));
+      WriteAll(word(2), std::string(std::istreambuf_iterator<char>(from), {}), std::ios::trunc);
     } else if (verb == "remove") {
       fs::remove(word(1));
     } else if (verb == "size") {
