@@ -2,6 +2,7 @@
 // over loopback TCP, with the simulated driver behind the print route.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -33,18 +34,23 @@ testing::LogCapture& ServerLog() {
 }
 
 // Runs kestrel-send with `args`, its output going to a file in `dir`;
-// returns its exit code, what it wrote in `out`. One that runs longer than
+// returns its exit code, what it wrote in `out` (line ends as LF). One that runs longer than
 // 30 s is ended and reads as exit code 999.
 std::uint32_t RunSend(const testing::TempDir& dir, const std::vector<std::string>& args,
                       std::string& out) {
-  const std::string output = dir.Folder() + "out";
-  std::filesystem::remove(output);
-  platform::ChildProcess client =
-      platform::SpawnProcess(testing::BuiltProgram("kestrel-send"), args, true, output);
+  // A file of its own for each run: under Wine a run was seen appending to
+  // the output of the runs before it, removed just before it started.
+  static std::atomic<int> runs{0};
+  const std::string output = "out" + std::to_string(++runs);
+  platform::ChildProcess client = platform::SpawnProcess(testing::BuiltProgram("kestrel-send"),
+                                                         args, true, dir.Folder() + output);
   auto code = client.WaitForExit(30000);
   if (!code && client.Kill(999))
     code = client.WaitForExit(10000);
-  out = dir.Read("out");
+  out = dir.Read(output);
+  // Text on Windows ends its lines with CR LF.
+  for (auto at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at))
+    out.erase(at, 1);
   return code.value_or(999);
 }
 
@@ -256,7 +262,7 @@ TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
   kestrel.Start();
   ASSERT_TRUE(kestrel.WaitAnswering(30000)) << kestrel.Output();
   const std::string build = kestrel.OriginalImage() + "\nnew build\n";
-  const std::string build_file = upload.Write("kestrel", build);
+  const std::string build_file = upload.Write(testing::KestrelProgram::kFileName, build);
   std::string out;
   EXPECT_EQ(RunSend(upload,
                     {"--server", "127.0.0.1:" + std::to_string(kestrel.Port()), "update",
@@ -266,8 +272,9 @@ TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
   EXPECT_EQ(out, "{}\n");
   ASSERT_TRUE(kestrel.WaitStartedExit(5000)) << kestrel.Output();
   ASSERT_TRUE(kestrel.WaitAnswering(60000)) << kestrel.Output();
-  EXPECT_TRUE(program_folder.Read("kestrel") == build);
-  EXPECT_FALSE(std::filesystem::exists(program_folder.Path() / "~new~kestrel"));
+  EXPECT_TRUE(program_folder.Read(testing::KestrelProgram::kFileName) == build);
+  EXPECT_FALSE(std::filesystem::exists(
+      program_folder.Path() / (std::string("~new~") + testing::KestrelProgram::kFileName)));
 }
 
 }  // namespace
