@@ -49,7 +49,6 @@ linux_only_cases(faults "ServerLimits.ConsoleOnAClosedPipeKeepsServing" "SIGPIPE
 linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3 are the build machine's own programs")
 linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
 linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
-linux_only_cases(process "ExeProcessRun.MissingProgramIsReportedByRun" "ENOENT's text")
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
 linux_only_cases(process "ExeProcessTerminate.*" "a shell's background child and zombie state read from /proc")
 linux_only_cases(process "ExeProcessDescriptors.*" "lists /proc/self/fd")

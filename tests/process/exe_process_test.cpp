@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/system_error.h"
 #include "support/processes.h"
 #include "support/stand_in.h"
 #include "support/temp_dir.h"
@@ -193,8 +194,9 @@ TEST(ExeProcessRun, MissingProgramIsReportedByRun) {
   TempDir dir;
   const std::string missing = dir.Folder() + "no such program";
   TExeProcess process(missing, "a b");
+  // Number 2 is a missing file on both systems, each with a text of its own.
   EXPECT_EQ(RunAndCatch(process),
-            "System Error.  Code: 2.\r\nNo such file or directory " + missing);
+            "System Error.  Code: 2.\r\n" + platform::SystemErrorText(2) + " " + missing);
   EXPECT_FALSE(process.Runned());
   EXPECT_EQ(process.ExitCode(), 0u);
 }
