@@ -73,8 +73,8 @@ void KestrelProcess::Kill() {
 int KestrelProcess::Stop(int bound_ms) {
   if (!Running())
     return -1;
-  // The program may not listen for the request yet (on Windows its window
-  // comes a little after its first line).
+  // The program may not listen for the request yet: on Windows that takes a
+  // window of its own, which need not be there by its first line.
   const bool asked = WaitUntil([&] { return AskProcessToClose(server_.Id()); }, bound_ms);
   const auto code = asked ? server_.WaitForExit(static_cast<std::uint32_t>(bound_ms))
                           : std::optional<std::uint32_t>();

@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   try {
     const Words words = kestrel::platform::ProgramArguments(argc, argv);
     StandIn stand_in(kestrel::platform::RunningExecutablePath(),
-                     Words(words.begin() + 1, words.end()));
+                     Words(words.begin() + (words.empty() ? 0 : 1), words.end()));
     return stand_in.Run();
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "kestrel-stand-in: %s\n", failure.what());
