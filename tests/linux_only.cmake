@@ -1,7 +1,7 @@
 # The tests that the Windows build leaves out, each with the reason: they are
-# about something only Linux has, Wine cannot show what they check, or their
-# harness still runs POSIX programs (/bin/sh scripts standing in for drivers,
-# /proc, signals raised in-process). Everything else runs under Wine as well.
+# about something only Linux has, Wine cannot show what they check, or they
+# set up their case with POSIX means (ulimit, signals, /proc, permission
+# bits). Everything else runs under Wine as well.
 #
 #   linux_only_file(<subsystem>/<file> <reason>)            a whole test file
 #   linux_only_cases(<subsystem> <gtest pattern> <reason>)  single cases
@@ -40,21 +40,22 @@ linux_only_cases(app "PortQueueTest.LockThatCannotBeCreatedRaisesAndTakesNoSlot"
 # What Wine cannot show.
 linux_only_cases(files "TFolder.EntriesCarrySizeAttributesAndLocalTimes" "Wine gives a file its write time as its creation time")
 
-# Harnesses that still run POSIX programs; they need a Windows child program
-# in place of their shell scripts before they can run here.
-linux_only_file(process/exe_process_test.cpp "children are /bin/sh scripts, their state read from /proc")
-linux_only_file(app/self_update_test.cpp "stand-in programs are #! scripts; KestrelProgram reads /proc")
-linux_only_file(tools/kestrel_send_test.cpp "runs the client through /bin/sh")
-linux_only_file(faults/driver_test.cpp "KestrelProcess starts the server through /bin/sh with script drivers")
-linux_only_file(faults/hostile_body_test.cpp "KestrelProcess starts the server through /bin/sh")
-linux_only_file(faults/http_clients_test.cpp "KestrelProcess, and curl and python3 as clients")
-linux_only_file(faults/params_file_test.cpp "KestrelProcess starts the server through /bin/sh")
-linux_only_file(faults/port_lock_test.cpp "KestrelProcess, and POSIX calls of its own")
-linux_only_file(faults/request_storm_test.cpp "KestrelProcess starts the server through /bin/sh")
-linux_only_file(faults/server_limits_test.cpp "KestrelProcess starts the server through /bin/sh")
-linux_only_file(faults/journal_test.cpp "KestrelProcess starts the server through /bin/sh")
-linux_only_cases(app "CallDrvExeTest.*" "the driver is a #! script")
-linux_only_cases(app "PrintOverTcp.*" "the driver is a #! script")
-linux_only_cases(app "PrintWithLockHolder.*" "the lock holder is started through /bin/sh")
-linux_only_cases(app "PortQueueTest.AnotherProcessSharesTheQueueOfAPort" "the lock holder is started through /bin/sh")
-linux_only_cases(app "PortQueueTest.HolderProcessKilledWhileHoldingFreesThePort" "the lock holder is started through /bin/sh")
+# What the test sets up with POSIX means of its own.
+linux_only_file(faults/port_lock_file_test.cpp "the machine-wide lock files and their owners; Windows uses named mutexes")
+linux_only_cases(faults "UnwritableParameterFile.*" "a file size limit set with ulimit")
+linux_only_cases(faults "JournalEndToEnd.JournalThatCannotBeWrittenRefusesIdsAndPrintsTheRest" "a file size limit set with ulimit")
+linux_only_cases(faults "ServerLimits.ConnectionCapFollowsTheThreadLimit" "a thread limit set with ulimit")
+linux_only_cases(faults "ServerLimits.ConsoleOnAClosedPipeKeepsServing" "SIGPIPE on a shell pipe whose reader has gone")
+linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3 are the build machine's own programs")
+linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
+linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
+linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
+linux_only_cases(process "ExeProcessTerminate.*" "a shell's background child and zombie state read from /proc")
+linux_only_cases(process "ExeProcessDescriptors.*" "lists /proc/self/fd")
+linux_only_cases(process "ExeProcessPriority.*" "nice value and scheduling policy read from /proc")
+linux_only_cases(process "ExeProcessUnsupported.*" "what Linux lacks: ENOSYS for windows, no session end; Windows has them")
+linux_only_cases(app "UpdateRequest.StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces" "permission bits")
+linux_only_cases(app "UpdateRequest.StoredProgramIsExecutableEvenWhenNothingIsReplaced" "the execute bit")
+linux_only_cases(app "UpdateStart.CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments" "permission bits")
+linux_only_cases(app "UpdateStart.LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded" "symbolic links, which Wine cannot make")
+linux_only_cases(app "UpdateStart.InstalledFileReplacesTheOldOneInOneStep" "a file open in the C++ library cannot be replaced on Windows, which shares no delete access")

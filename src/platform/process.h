@@ -64,7 +64,8 @@ class ChildProcess {
   void Release() noexcept;
 
  private:
-  friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool);
+  friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool,
+                                   const std::string&);
   friend ChildProcess AttachToWindowOwner(std::uintptr_t);
   ChildProcess(std::int32_t pid, std::intptr_t exit_handle, std::intptr_t group_handle = -1,
                std::intptr_t thread_handle = -1)
@@ -92,14 +93,19 @@ class ChildProcess {
 // standard streams, which go to the null device when `null_streams` is set;
 // then a child that has a window also keeps it hidden. Throws
 // ProcessCallError when the program cannot be started; the child's failure to
-// execute the program is reported here, not by an exit code.
+// execute the program is reported here, not by an exit code. A non-empty
+// `output_file` takes the child's standard output and error instead, appended
+// to (created when missing), so that a caller can read what it wrote.
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams);
+                          bool null_streams, const std::string& output_file = {});
 
 // Attaches to the process that owns a window (it need not be a child).
 // Throws ProcessCallError when that process cannot be opened, and always where
 // there are no windows.
 ChildProcess AttachToWindowOwner(std::uintptr_t window);
+
+// The calling process's own id, as ChildProcess::Id gives it to a parent.
+std::int32_t CurrentProcessId();
 
 // Ends the calling process at once: no destructors, no buffers flushed. Where
 // the system passes a parent only 8 bits, only the low 8 bits arrive.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "support/stand_in.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -131,15 +132,13 @@ TEST(DriverVersionLog, ThreadsCheckingAtOnceKeepOneOfTheirVersions) {
   EXPECT_TRUE(last == "2012.07.03 14:00" || last == "2012.08.01 10:00") << last;
 }
 
-// A shell script as the driver, in a folder whose name holds blanks.
+// The stand-in as the driver, in a folder whose name holds blanks.
 class CallDrvExeTest : public ::testing::Test {
  protected:
   CallDrvExeTest() { std::filesystem::create_directory(dir_.Path() / "drv folder"); }
 
-  std::string Driver(const std::string& body) {
-    const std::string path = dir_.Write("drv folder/corvid.exe", "#!/bin/sh\n" + body + "\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    return path;
+  std::string Driver(const std::string& steps) {
+    return testing::InstallStandIn(dir_.Path() / "drv folder", "corvid.exe", steps);
   }
   std::string ParamsFile() const { return dir_.Folder() + "drv folder/P1 COM1.dat"; }
   std::string Path(const std::string& name) const { return dir_.Folder() + name; }
@@ -149,7 +148,7 @@ class CallDrvExeTest : public ::testing::Test {
 
 TEST_F(CallDrvExeTest, DriverResultReplacesTheCommandAndTheFileIsGone) {
   const std::string result = dir_.Write("result.bin", std::string("res\0ult", 7));
-  const std::string exe = Driver("cp \"" + result + "\" \"$1\"");
+  const std::string exe = Driver("copy \"" + result + "\" $1");
   std::string data = "command";
   EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 9, data), "");
   EXPECT_EQ(data, std::string("res\0ult", 7));
@@ -158,8 +157,7 @@ TEST_F(CallDrvExeTest, DriverResultReplacesTheCommandAndTheFileIsGone) {
 
 TEST_F(CallDrvExeTest, ArgumentsAreTheFilePathAndMillisecondsUnchanged) {
   const std::string exe =
-      Driver("cat \"$1\" > \"" + Path("seen") +
-             "\"\nfor a in \"$@\"; do echo \"[$a]\"; done >> \"" + Path("seen") + "\"");
+      Driver("copy $1 \"" + Path("seen") + "\"\narguments \"" + Path("seen") + "\"");
   std::string data = "the command";
   EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 19, data), "");
   EXPECT_EQ(dir_.Read("seen"), "the command[" + ParamsFile() + "]\n[19000]\n");
@@ -168,19 +166,19 @@ TEST_F(CallDrvExeTest, ArgumentsAreTheFilePathAndMillisecondsUnchanged) {
 
 TEST_F(CallDrvExeTest, DriverThatDeletesTheFileIsAnUnknownError) {
   std::string data = "command";
-  EXPECT_EQ(CallDrvExe(Driver("rm \"$1\""), ParamsFile(), 9, data), "Неизвестная ошибка");
+  EXPECT_EQ(CallDrvExe(Driver("remove $1"), ParamsFile(), 9, data), "Неизвестная ошибка");
   EXPECT_EQ(data, "");
 }
 
 TEST_F(CallDrvExeTest, DriverThatEmptiesTheFileGivesEmptyData) {
   std::string data = "command";
-  EXPECT_EQ(CallDrvExe(Driver(": > \"$1\""), ParamsFile(), 9, data), "");
+  EXPECT_EQ(CallDrvExe(Driver("write $1"), ParamsFile(), 9, data), "");
   EXPECT_EQ(data, "");
   EXPECT_FALSE(std::filesystem::exists(ParamsFile()));
 }
 
 TEST_F(CallDrvExeTest, HangingDriverIsStoppedTwoSecondsAfterItsTimeOut) {
-  const std::string exe = Driver("echo started > \"" + Path("started") + "\"\nexec sleep 30");
+  const std::string exe = Driver("append \"" + Path("started") + "\" started\nsleep 30000");
   std::string data = "command";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(CallDrvExe(exe, ParamsFile(), 0, data), "Не дождались окончания печати за 0 сек.");
@@ -205,7 +203,7 @@ TEST_F(CallDrvExeTest, DriverThatCannotStartRaisesAndLeavesNoFile) {
 }
 
 TEST_F(CallDrvExeTest, UnwritableParameterFileRaisesWithoutStartingTheDriver) {
-  const std::string exe = Driver("echo ran > \"" + Path("ran") + "\"");
+  const std::string exe = Driver("append \"" + Path("ran") + "\" ran");
   dir_.Write("blocker", "a file where a folder should be");
   std::string data = "command";
   EXPECT_THROW(CallDrvExe(exe, Path("blocker/P1.dat"), 9, data), Exception);

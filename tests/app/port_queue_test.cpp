@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "base/exception.h"
+#include "support/lock_holder.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -17,36 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Another process holding a port's lock, through kestrel-lock-holder.
-class OtherProcess {
- public:
-  OtherProcess(const std::string& folder, const std::string& port, const std::string& action,
-               int milliseconds) {
-    const std::string command =
-        "exec '" + std::string(KESTREL_BIN_DIR) + "/kestrel-lock-holder' '" + folder + "' '" +
-        std::string(kPortMutexPrefix) + port + "' " + action + " " + std::to_string(milliseconds);
-    pipe_ = popen(command.c_str(), "r");
-    if (pipe_ == nullptr)
-      throw std::runtime_error("cannot start " + command);
-  }
-  ~OtherProcess() { Finish(); }
-  OtherProcess(const OtherProcess&) = delete;
-  OtherProcess& operator=(const OtherProcess&) = delete;
-
-  std::string ReadLine() {
-    char line[64];
-    return std::fgets(line, sizeof line, pipe_) != nullptr ? std::string(line) : std::string();
-  }
-  int Finish() {
-    const int status = pipe_ != nullptr ? pclose(pipe_) : 0;
-    pipe_ = nullptr;
-    return status;
-  }
-
- private:
-  FILE* pipe_ = nullptr;
-};
 
 class PortQueueTest : public ::testing::Test {
  protected:
@@ -214,26 +184,26 @@ TEST_F(PortQueueTest, HoldOfABusyPortRaisesTheQueueMessage) {
 }
 
 TEST_F(PortQueueTest, AnotherProcessSharesTheQueueOfAPort) {
-  OtherProcess other(folder_, "COM1", "hold", 500);
-  ASSERT_EQ(other.ReadLine(), "Acquired\n");
+  testing::LockHolder other(folder_, std::string(kPortMutexPrefix) + "COM1", "hold", 500);
+  ASSERT_EQ(other.ReadLine(), "Acquired");
   auto& queue = Queue(50ms);
   EXPECT_FALSE(queue.WaitForPort("COM1"));
   EXPECT_TRUE(queue.WaitForPort("COM2"));
   EXPECT_TRUE(queue.ReleasePort("COM2"));
   TPortQueue patient(cs_, 20s, folder_);
   EXPECT_TRUE(patient.WaitForPort("COM1"));
-  EXPECT_EQ(other.ReadLine(), "Released\n");
+  EXPECT_EQ(other.ReadLine(), "Released");
   EXPECT_TRUE(patient.ReleasePort("COM1"));
 }
 
 TEST_F(PortQueueTest, HolderProcessKilledWhileHoldingFreesThePort) {
-  OtherProcess other(folder_, "COM1", "die", 200);
-  ASSERT_EQ(other.ReadLine(), "Acquired\n");
+  testing::LockHolder other(folder_, std::string(kPortMutexPrefix) + "COM1", "die", 200);
+  ASSERT_EQ(other.ReadLine(), "Acquired");
   auto& queue = Queue(20s);
   const auto start = Clock::now();
   EXPECT_TRUE(queue.WaitForPort("COM1"));
   EXPECT_LT(Clock::now() - start, 5s);
-  EXPECT_NE(other.Finish(), 0);
+  EXPECT_EQ(other.Finish(), 137u);
   EXPECT_TRUE(queue.ReleasePort("COM1"));
 }
 

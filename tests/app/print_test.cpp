@@ -18,7 +18,9 @@
 #include "platform/named_lock.h"
 #include "process/exe_process.h"
 #include "support/environment.h"
+#include "support/lock_holder.h"
 #include "support/running_daemon.h"
+#include "support/stand_in.h"
 #include "support/tcp_client.h"
 #include "support/temp_dir.h"
 
@@ -126,15 +128,15 @@ class PrintOverTcp : public ::testing::Test {
     ASSERT_TRUE(daemon_.Listening());
   }
 
-  // The driver: a shell script; $1 is the parameter file, $2 the time-out.
-  void Driver(const std::string& body) {
-    const std::string path = dir_.Write("corvid.exe", "#!/bin/sh\n" + body + "\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  // The driver: the stand-in doing `steps`; $1 is the parameter file, $2 the
+  // time-out.
+  void Driver(const std::string& steps) {
+    testing::InstallStandIn(dir_.Path(), "corvid.exe", steps);
   }
   // A driver that answers with `result` as its result file.
   void DriverAnswering(const TPersistent& result) {
     dir_.Write("result.bson", ObjToBSON(result));
-    Driver("cp \"$1\" \"" + Path("seen.bson") + "\"\ncp \"" + Path("result.bson") + "\" \"$1\"");
+    Driver("copy $1 $dir/seen.bson\ncopy $dir/result.bson $1");
   }
   std::string Path(const std::string& name) const { return dir_.Folder() + name; }
 
@@ -287,7 +289,7 @@ TEST_F(PrintOverTcp, OtherSenderVersionIsRefusedWithoutTouchingTheQueue) {
 }
 
 TEST_F(PrintOverTcp, DriverThatDeletesTheFileIsAnUnknownError) {
-  Driver("rm \"$1\"");
+  Driver("remove $1");
   TPrintCmd cmd;
   EXPECT_EQ(Decode<TTermPrintRes>(Send(Command(cmd, "COM2", "x", "xrep")))->FError,
             "Неизвестная ошибка");
@@ -295,7 +297,7 @@ TEST_F(PrintOverTcp, DriverThatDeletesTheFileIsAnUnknownError) {
 }
 
 TEST_F(PrintOverTcp, DriverThatEmptiesTheFileGivesAnEmptyResult) {
-  Driver(": > \"$1\"");
+  Driver("write $1");
   TPrintCmd cmd;
   EXPECT_EQ(Send(Command(cmd, "COM2", "x", "test")), ObjToBSON(TTermPrintRes()));
   EXPECT_TRUE(ServerLog().Lines().empty());
@@ -320,7 +322,7 @@ TEST_F(PrintOverTcp, MalformedDriverVersionBecomesTheError) {
 }
 
 TEST_F(PrintOverTcp, HangingDriverIsStoppedAfterItsTimeOutAndTwoSeconds) {
-  Driver("exec sleep 60");
+  Driver("sleep 60000");
   TPrintCmd cmd;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Decode<TTermPrintRes>(Send(Command(cmd, "COM3", "x", "test")))->FError,
@@ -331,20 +333,13 @@ TEST_F(PrintOverTcp, HangingDriverIsStoppedAfterItsTimeOutAndTwoSeconds) {
 
 // A driver that notes its start and end in "events" and an overlap with
 // another run in the same folder.
-constexpr const char* kRecordingDriver = R"(D=$(dirname "$0")
-if [ -e "$D/running" ]; then echo overlap >> "$D/events"; fi
-touch "$D/running"; echo start >> "$D/events"; sleep 0.3
-rm -f "$D/running"; echo end >> "$D/events"
-cp "$D/result.bson" "$1")";
-
-// Runs `command_line` with /bin/sh; the process is ended with its owner.
-std::unique_ptr<TExeProcess> StartWithOutput(const std::string& command_line) {
-  auto process =
-      std::make_unique<TExeProcess>("/bin/sh", std::vector<std::string>{"-c", command_line});
-  process->SetTerminateOnDestroy(true);
-  process->Run(true, false);
-  return process;
-}
+constexpr const char* kRecordingDriver = R"(if-exists $dir/running append $dir/events overlap
+write $dir/running
+append $dir/events start
+sleep 300
+remove $dir/running
+append $dir/events end
+copy $dir/result.bson $1)";
 
 TEST_F(PrintOverTcp, TwoCommandsForOnePortRunOneAfterTheOther) {
   dir_.Write("result.bson", ObjToBSON(TTermPrintRes()));
@@ -363,12 +358,13 @@ TEST_F(PrintOverTcp, TwoCommandsForOnePortRunOneAfterTheOther) {
 TEST_F(PrintOverTcp, CommandsForTwoPortsRunAtTheSameTime) {
   dir_.Write("result.bson", ObjToBSON(TTermPrintRes()));
   // Each driver waits (up to 5 s) until the other one has started too.
-  Driver(R"(D=$(dirname "$0")
-case "$1" in *PA.dat) me=A; other=B;; *) me=B; other=A;; esac
-touch "$D/$me"; i=0
-while [ ! -e "$D/$other" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i+1)); done
-[ -e "$D/$other" ] && touch "$D/both-$me"
-cp "$D/result.bson" "$1")");
+  Driver(R"(if-ends $1 PA.dat write $dir/A
+if-ends $1 PB.dat write $dir/B
+if-ends $1 PA.dat wait $dir/B 5000
+if-ends $1 PB.dat wait $dir/A 5000
+if-ends $1 PA.dat if-exists $dir/B write $dir/both-A
+if-ends $1 PB.dat if-exists $dir/A write $dir/both-B
+copy $dir/result.bson $1)");
   TPrintCmd a;
   TPrintCmd b;
   const std::string body_a = ObjToBSON(Command(a, "PA", "x", "test"));
@@ -398,14 +394,11 @@ TEST_F(PrintOverTcp, The257thPortIsRefusedAtOnce) {
 class PrintWithLockHolder : public PrintOverTcp {
  protected:
   // Starts the lock-holder on the port's lock; returns once it holds it.
-  std::unique_ptr<TExeProcess> HoldPort(const std::string& port, const std::string& action,
-                                        int ms) {
-    auto holder =
-        StartWithOutput("exec '" KESTREL_BIN_DIR "/kestrel-lock-holder' '" + locks_.Folder() +
-                        "' '" + std::string(kPortMutexPrefix) + port + "' " + action + " " +
-                        std::to_string(ms) + " > '" + Path("holder.out") + "'");
-    EXPECT_TRUE(testing::WaitUntil(
-        [&] { return dir_.Read("holder.out").find("Acquired") != std::string::npos; }, 10000));
+  std::unique_ptr<testing::LockHolder> HoldPort(const std::string& port, const std::string& action,
+                                                int ms) {
+    auto holder = std::make_unique<testing::LockHolder>(
+        locks_.Folder(), std::string(kPortMutexPrefix) + port, action, ms);
+    EXPECT_EQ(holder->ReadLine(), "Acquired");
     return holder;
   }
 };
@@ -415,8 +408,7 @@ TEST_F(PrintWithLockHolder, HolderKilledWithSigkillReleasesThePort) {
   const auto holder = HoldPort("COM9", "die", 800);
   TPrintCmd cmd;
   EXPECT_EQ(Decode<TTermPrintRes>(Send(Command(cmd, "COM9", "x", "test")))->FError, "");
-  EXPECT_TRUE(holder->WaitFor(5000));
-  EXPECT_EQ(holder->ExitCode(), 128u + 9u);
+  EXPECT_EQ(holder->Finish(5000), 137u);
   EXPECT_TRUE(std::filesystem::exists(Path("seen.bson")));
 }
 
@@ -463,7 +455,7 @@ TEST_F(PrintOverTcp, SecondServerProcessSharesTheQueue) {
   Driver(kRecordingDriver);
   const std::uint16_t port = testing::FreePort();
   const std::string stop_file = Path("stop");
-  TExeProcess child(KESTREL_BIN_DIR "/app_tests",
+  TExeProcess child(testing::BuiltProgram("app_tests"),
                     std::vector<std::string>{"--gtest_filter=PrintSecondProcess.*"});
   {
     const testing::ScopedEnvironmentVariable setting(

@@ -20,7 +20,9 @@
 #include "platform/file_system.h"
 #include "support/bson_bytes.h"
 #include "support/kestrel_program.h"
+#include "support/processes.h"
 #include "support/running_daemon.h"
+#include "support/stand_in.h"
 #include "support/tcp_client.h"
 #include "support/temp_dir.h"
 
@@ -31,8 +33,6 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 
 constexpr char kVersion[] = "2012.08.01";
-// A file that records how it was started: its arguments, one a line.
-constexpr char kRecordingScript[] = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.started\"\n";
 
 struct PackageFile {
   std::string name;
@@ -219,11 +219,20 @@ TEST_F(UpdateRequest, FilesArrayOfMillionsOfTinyElementsIsRefusedBeforeItIsDecod
   EXPECT_EQ(Tree(program_), std::vector<std::string>{});
 }
 
-// The start-up steps on a program folder of scripts that record their start.
+// The start-up steps on a program folder of programs that record their start.
 class UpdateStart : public ::testing::Test {
  protected:
   TUpdateProgram Copy() const {
-    return UpdateProgramOf(dir_.Folder() + "~new~tool", {"ip:127.0.0.1", "port: 9100"});
+    return UpdateProgramOf(dir_.Folder() + "~new~tool.exe", {"ip:127.0.0.1", "port: 9100"});
+  }
+  // The stand-in as `name`, writing the arguments it was started with to
+  // `name` + ".started".
+  void Recording(const std::string& name, fs::perms perms) const {
+    testing::InstallStandIn(dir_.Path(), name, "arguments $0.started");
+    fs::permissions(dir_.Path() / name, perms);
+  }
+  static std::string RecordingImage() {
+    return ReadFile(testing::BuiltProgram("kestrel-stand-in"));
   }
   // The arguments the program `name` was started with, once it has run.
   std::optional<std::string> StartedWith(const std::string& name) const {
@@ -255,22 +264,22 @@ class UpdateStart : public ::testing::Test {
 
 TEST_F(UpdateStart, ProgramUnderItsOwnNameInstallsNothing) {
   WriteFile(dir_.Path() / "~new~tables.dat", "new");
-  EXPECT_FALSE(InstallUpdateFiles(UpdateProgramOf(dir_.Folder() + "tool", {})));
+  EXPECT_FALSE(InstallUpdateFiles(UpdateProgramOf(dir_.Folder() + "tool.exe", {})));
   EXPECT_FALSE(fs::exists(dir_.Path() / "tables.dat"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
 }
 
 TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments) {
-  WriteFile(dir_.Path() / "tool", "#!/bin/sh\nexit 0\n", kRwxRx);
-  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwR);
+  WriteFile(dir_.Path() / "tool.exe", "old tool", kRwxRx);
+  Recording("~new~tool.exe", kRwR);
   WriteFile(dir_.Path() / "tables.dat", "old tables", kRwR);
   WriteFile(dir_.Path() / "~new~tables.dat", "new tables");
   WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "new form");
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
-  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+  EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
   EXPECT_EQ(sleeps_, 0);
-  EXPECT_EQ(ReadFile(dir_.Path() / "tool"), kRecordingScript);
-  EXPECT_EQ(PermsOf(dir_.Path() / "tool"), kRwxRx);
+  EXPECT_TRUE(ReadFile(dir_.Path() / "tool.exe") == RecordingImage());
+  EXPECT_EQ(PermsOf(dir_.Path() / "tool.exe"), kRwxRx);
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables");
   EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
   EXPECT_FALSE(fs::exists(dir_.Path() / "forms"));
@@ -279,26 +288,26 @@ TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArgumen
 }
 
 TEST_F(UpdateStart, NewProgramWithoutAnOldOneIsMadeExecutable) {
-  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwR);
+  Recording("~new~tool.exe", kRwR);
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
-  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+  EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
 }
 
 // A reader of the old file keeps reading it whole, and every new opener gets
 // the whole new file: the file is never rewritten in place.
 TEST_F(UpdateStart, InstalledFileReplacesTheOldOneInOneStep) {
-  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  Recording("tool.exe", kRwxRx);
   WriteFile(dir_.Path() / "tables.dat", "old tables");
   WriteFile(dir_.Path() / "~new~tables.dat", "new tables, longer");
   std::ifstream old_reader(dir_.Path() / "tables.dat", std::ios::binary);
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "old tables");
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables, longer");
-  EXPECT_TRUE(StartedWith("tool"));
+  EXPECT_TRUE(StartedWith("tool.exe"));
 }
 
 TEST_F(UpdateStart, OneBudgetServesTheWholePass) {
-  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  Recording("tool.exe", kRwxRx);
   for (const std::string name : {"a.dat", "b.dat", "c.dat"}) {
     WriteFile(dir_.Path() / name, "old");
     WriteFile(dir_.Path() / ("~new~" + name), "new");
@@ -314,23 +323,23 @@ TEST_F(UpdateStart, OneBudgetServesTheWholePass) {
   EXPECT_EQ(ReadFile(dir_.Path() / "b.dat"), "old");
   EXPECT_EQ(ReadFile(dir_.Path() / "c.dat"), "new");
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
-  EXPECT_TRUE(StartedWith("tool"));
+  EXPECT_TRUE(StartedWith("tool.exe"));
 }
 
 TEST_F(UpdateStart, LockedFileIsGivenUpAfterTenPointTwoSeconds) {
-  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
-  WriteFile(dir_.Path() / "~new~tool", "#!/bin/sh\nexit 1\n");
-  Lock("tool");
+  Recording("tool.exe", kRwxRx);
+  WriteFile(dir_.Path() / "~new~tool.exe", "new tool");
+  Lock("tool.exe");
   EXPECT_TRUE(InstallUpdateFiles(
       Copy(), Counted(TInstallRetry{}.give_up_after_ms, TInstallRetry{}.step_ms)));
   EXPECT_EQ(sleeps_, 51);
   EXPECT_EQ(slept_ms_, 10200u);
-  EXPECT_EQ(ReadFile(dir_.Path() / "tool"), kRecordingScript);
-  EXPECT_EQ(StartedWith("tool"), "ip:127.0.0.1\nport: 9100\n");
+  EXPECT_TRUE(ReadFile(dir_.Path() / "tool.exe") == RecordingImage());
+  EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
 }
 
 TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
-  WriteFile(dir_.Path() / "tool", kRecordingScript, kRwxRx);
+  Recording("tool.exe", kRwxRx);
   WriteFile(dir_.Path() / "tables.dat", "old");
   WriteFile(dir_.Path() / "~new~tables.dat", "new");
   Lock("tables.dat");
@@ -341,7 +350,7 @@ TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(sleeps_, 2);
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new");
-  EXPECT_TRUE(StartedWith("tool"));
+  EXPECT_TRUE(StartedWith("tool.exe"));
 }
 
 TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded) {
@@ -360,15 +369,16 @@ TEST_F(UpdateStart, LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksInclude
 }
 
 TEST_F(UpdateStart, ExitStartsTheStoredCopyWithTheArguments) {
-  WriteFile(dir_.Path() / "~new~tool", kRecordingScript, kRwxRx);
-  RunUpdatedCopy(UpdateProgramOf(dir_.Folder() + "tool", {"port:9100"}));
-  EXPECT_EQ(StartedWith("~new~tool"), "port:9100\n");
+  Recording("~new~tool.exe", kRwxRx);
+  RunUpdatedCopy(UpdateProgramOf(dir_.Folder() + "tool.exe", {"port:9100"}));
+  EXPECT_EQ(StartedWith("~new~tool.exe"), "[port:9100]\n");
 }
 
 // Bounds only: a build with sanitizers moves its megabytes slowly.
 constexpr int kStartBoundMs = 30000;
 constexpr int kCloseBoundMs = 5000;
 constexpr int kRestartBoundMs = 60000;
+const std::string kProgram = testing::KestrelProgram::kFileName;
 
 // The real program in a program folder of its own, updated over the network.
 class SelfUpdate : public ::testing::Test {
@@ -378,7 +388,7 @@ class SelfUpdate : public ::testing::Test {
     ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   }
 
-  std::string Program() const { return ReadFile(dir_.Path() / "kestrel"); }
+  std::string Program() const { return ReadFile(dir_.Path() / kProgram); }
   // A build that runs as the program does and can be told apart from it.
   std::string MarkedBuild() const { return kestrel_.OriginalImage() + "\nmarked build\n"; }
 
@@ -395,19 +405,19 @@ class SelfUpdate : public ::testing::Test {
   }
 
   void ExpectRunsWithTheOriginalArguments(int pid) const {
-    std::vector<std::string> command = testing::KestrelProgram::CommandLineOf(pid);
+    std::vector<std::string> command = testing::CommandLineOf(pid);
     ASSERT_FALSE(command.empty());
     command.erase(command.begin());
     EXPECT_EQ(command, kestrel_.Arguments());
   }
 
   TempDir dir_;
-  testing::KestrelProgram kestrel_{dir_, KESTREL_BIN_DIR "/kestrel"};
+  testing::KestrelProgram kestrel_{dir_, testing::BuiltProgram("kestrel")};
 };
 
 TEST_F(SelfUpdate, NewBuildComesBackOnTheSameAddress) {
   const std::string build = MarkedBuild();
-  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", build}})), "");
+  EXPECT_EQ(kestrel_.Post(Package({{kProgram, build}})), "");
   const std::uint64_t answered = platform::MonotonicMilliseconds();
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
   RecordProperty("closed_after_ms", std::to_string(platform::MonotonicMilliseconds() - answered));
@@ -417,13 +427,13 @@ TEST_F(SelfUpdate, NewBuildComesBackOnTheSameAddress) {
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
   const std::optional<int> pid = OnlyRunning();
   ASSERT_TRUE(pid);
-  EXPECT_TRUE(testing::KestrelProgram::ImageOf(*pid) == build);
+  EXPECT_TRUE(testing::ImageOf(*pid) == build);
   ExpectRunsWithTheOriginalArguments(*pid);
 }
 
 TEST_F(SelfUpdate, WrongChecksumClosesTheProgramForGood) {
   const std::vector<std::string> before = Tree(dir_.Path());
-  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", MarkedBuild()}, {"tables.dat", "new", false}})),
+  EXPECT_EQ(kestrel_.Post(Package({{kProgram, MarkedBuild()}, {"tables.dat", "new", false}})),
             Utf8ToWin1251("Ошибка CRC для файла tables.dat при обновлении программы на версию " +
                           std::string(kVersion)));
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
@@ -445,19 +455,19 @@ TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled
   EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "old tables");
 }
 
-// The name makes a folder "~new~kestrel", where the program's own stored
+// The name makes a folder "~new~" + the program's name, where the program's own stored
 // copy must go at the next update.
 TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
-  EXPECT_EQ(kestrel_.Post(Package({{"kestrel/x", "stored, never installed"}})), "");
+  EXPECT_EQ(kestrel_.Post(Package({{kProgram + "/x", "stored, never installed"}})), "");
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
-  EXPECT_EQ(ReadFile(dir_.Path() / "~new~kestrel" / "x"), "stored, never installed");
+  EXPECT_EQ(ReadFile(dir_.Path() / ("~new~" + kProgram) / "x"), "stored, never installed");
   kestrel_.Start();
   ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
   EXPECT_FALSE(fs::exists(dir_.Path() / "x"));
 
   const std::string build = MarkedBuild();
-  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", build}})), "");
+  EXPECT_EQ(kestrel_.Post(Package({{kProgram, build}})), "");
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
   ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
   EXPECT_EQ(Program(), build);
@@ -465,9 +475,9 @@ TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
 
 TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {
   platform::SystemError error;
-  const platform::File lock = platform::OpenForReading(dir_.Folder() + "kestrel", error);
+  const platform::File lock = platform::OpenForReading(dir_.Folder() + kProgram, error);
   ASSERT_TRUE(lock.IsOpen()) << error.text;
-  EXPECT_EQ(kestrel_.Post(Package({{"kestrel", MarkedBuild()}})), "");
+  EXPECT_EQ(kestrel_.Post(Package({{kProgram, MarkedBuild()}})), "");
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
   const std::uint64_t ended = platform::MonotonicMilliseconds();
   ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
@@ -476,7 +486,7 @@ TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
   const std::optional<int> pid = OnlyRunning();
   ASSERT_TRUE(pid);
-  EXPECT_TRUE(testing::KestrelProgram::ImageOf(*pid) == kestrel_.OriginalImage());
+  EXPECT_TRUE(testing::ImageOf(*pid) == kestrel_.OriginalImage());
   ExpectRunsWithTheOriginalArguments(*pid);
 }
 

@@ -10,6 +10,7 @@
 
 #include "faults/print_commands.h"
 #include "support/kestrel_process.h"
+#include "support/processes.h"
 #include "support/tcp_client.h"
 
 namespace kestrel::testing {
@@ -17,12 +18,14 @@ namespace {
 
 class FaultyDriver : public ::testing::Test {
  protected:
-  // The driver misbehaves as `fault` says for "test" (given 9000 ms) and
-  // answers every other command at once with a good result.
-  void StartWithFault(const std::string& fault) {
-    server_.CopyTool("corvid-instant", "corvid-instant");
-    server_.DriverScript("if [ \"$2\" = 9000 ]; then\n" + fault +
-                         "\nfi\nexec \"$dir/corvid-instant\" \"$1\" \"$2\"");
+  // The driver misbehaves as the steps of `fault` say for "test" (given
+  // 9000 ms) and answers every other command at once with a good result.
+  void StartWithFault(std::initializer_list<std::string> fault) {
+    server_.CopyTool("corvid-instant", "instant.exe");
+    std::string steps;
+    for (const std::string& step : fault)
+      steps += "if-equal $2 9000 " + step + "\n";
+    server_.Driver(steps + "run $dir/instant.exe $1 $2");
     ASSERT_TRUE(server_.Start()) << server_.Output();
   }
   void TearDown() override {
@@ -49,12 +52,12 @@ class FaultyDriver : public ::testing::Test {
     return count;
   }
 
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
   const std::string port_ = UniquePortName("faulty");
 };
 
 TEST_F(FaultyDriver, KilledAfterWritingHalfAResult) {
-  StartWithFault("printf 'half of a res' > \"$1\"\nkill -KILL $$");
+  StartWithFault({"write $1 \"half of a res\"", "die"});
   const auto result = SendFaultyCommand();
   EXPECT_NE(result->FError, "");
   EXPECT_EQ(result->FError.find("undecodable"), std::string::npos) << result->FError;
@@ -63,9 +66,7 @@ TEST_F(FaultyDriver, KilledAfterWritingHalfAResult) {
 }
 
 TEST_F(FaultyDriver, KilledByAnotherProcessInTheMiddleOfACommand) {
-  StartWithFault(
-      "echo $$ > \"$dir/pid.new\"\nmv \"$dir/pid.new\" \"$dir/driver.pid\"\n"
-      "exec sleep 60");
+  StartWithFault({"pid $dir/driver.pid", "sleep 60000"});
   std::string answer;
   std::thread client([&] { answer = server_.Post(PrintCommand(port_, "test")); });
   std::int32_t pid = 0;
@@ -76,7 +77,7 @@ TEST_F(FaultyDriver, KilledByAnotherProcessInTheMiddleOfACommand) {
       },
       20000);
   if (started)
-    SendSignal(pid, "KILL");
+    KillProcess(pid);
   client.join();
   ASSERT_TRUE(started);
   // The command is still in the file; read as a result it would pass for a
@@ -88,13 +89,13 @@ TEST_F(FaultyDriver, KilledByAnotherProcessInTheMiddleOfACommand) {
 }
 
 TEST_F(FaultyDriver, FailingWithoutTouchingTheFile) {
-  StartWithFault("exit 3");
+  StartWithFault({"exit 3"});
   EXPECT_EQ(SendFaultyCommand()->FError, "Неизвестная ошибка");
   ExpectPortFreeAndServing();
 }
 
 TEST_F(FaultyDriver, GarbageForAResult) {
-  StartWithFault("printf 'this is no BSON document, only text' > \"$1\"\nexit 0");
+  StartWithFault({"write $1 \"this is no BSON document, only text\"", "exit 0"});
   const auto result = SendFaultyCommand();
   EXPECT_NE(result->FError, "");
   EXPECT_EQ(result->FError.find("undecodable"), std::string::npos) << result->FError;
@@ -103,7 +104,7 @@ TEST_F(FaultyDriver, GarbageForAResult) {
 
 TEST_F(FaultyDriver, ResultAboveTheLimitIsRefusedUnread) {
   // One byte more than 64 MiB, sparse: reading it would still cost the memory.
-  StartWithFault("truncate -s 67108865 \"$1\"\nexit 0");
+  StartWithFault({"size $1 67108865", "exit 0"});
   const std::string answer = server_.Post(PrintCommand(port_, "test"));
   EXPECT_LT(answer.size(), 4096u);
   const std::string error = ReceiptResult(answer)->FError;

@@ -47,7 +47,7 @@ class HostileBody : public ::testing::Test {
     EXPECT_EQ(server_.Output().find("Sanitizer"), std::string::npos) << server_.Output();
   }
 
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
 };
 
 TEST_F(HostileBody, PackedBodiesClaimingGigabytesAreRefusedWithTheLimit) {

@@ -19,8 +19,8 @@ class HttpClients : public ::testing::Test {
  protected:
   // The driver keeps the parameter file of each command it is given.
   void SetUp() override {
-    server_.CopyTool("corvid-instant", "corvid-instant");
-    server_.DriverScript("cp \"$1\" \"$dir/received\"\nexec \"$dir/corvid-instant\" \"$1\" \"$2\"");
+    server_.CopyTool("corvid-instant", "instant.exe");
+    server_.Driver("copy $1 $dir/received\nrun $dir/instant.exe $1 $2");
     ASSERT_TRUE(server_.Start()) << server_.Output();
   }
   void TearDown() override {
@@ -55,7 +55,7 @@ class HttpClients : public ::testing::Test {
     EXPECT_NE(server_.Folder().Read("received").find(text), std::string::npos);
   }
 
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
   TempDir client_dir_;
   const std::string port_ = UniquePortName("http-clients");
 };

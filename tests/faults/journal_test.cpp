@@ -12,6 +12,7 @@
 #include "faults/print_commands.h"
 #include "files/pack.h"
 #include "journal/journal.h"
+#include "support/environment.h"
 #include "support/kestrel_process.h"
 #include "support/tcp_client.h"
 
@@ -41,9 +42,9 @@ class JournalEndToEnd : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(server_.Output().find("Sanitizer"), std::string::npos) << server_.Output();
   }
-  void StartSimulator(const std::string& shell_prefix = "") {
+  void StartSimulator() {
     server_.CopyTool("corvid.exe", "corvid.exe");
-    ASSERT_TRUE(server_.Start(shell_prefix)) << server_.Output();
+    ASSERT_TRUE(server_.Start()) << server_.Output();
   }
   // Receipts the simulated printer of port_ has printed.
   int Receipts() const {
@@ -54,7 +55,7 @@ class JournalEndToEnd : public ::testing::Test {
     return count;
   }
 
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
   const std::string port_ = UniquePortName("journal");
 };
 
@@ -98,7 +99,10 @@ TEST_F(JournalEndToEnd, RefusalBeforeTheDriverStartsLeavesTheIdFree) {
 }
 
 TEST_F(JournalEndToEnd, SameIdSentTwiceAtOnceRunsOnce) {
-  StartSimulator("export CORVID_SIM_DELAY_MS=700");
+  {
+    const ScopedEnvironmentVariable delay("CORVID_SIM_DELAY_MS", "700");
+    StartSimulator();
+  }
   const std::string request = CommandWithId(port_, "at-once");
   std::string answers[2];
   std::thread first([&] { answers[0] = server_.Post(request); });
@@ -112,7 +116,7 @@ TEST_F(JournalEndToEnd, SameIdSentTwiceAtOnceRunsOnce) {
 }
 
 TEST_F(JournalEndToEnd, IdOfARunCutShortByAKillIsInterruptedAndNeverRunsAgain) {
-  server_.DriverScript("echo run >> \"$dir/runs\"\nexec sleep 30");
+  server_.Driver("append $dir/runs run\nsleep 30000");
   ASSERT_TRUE(server_.Start()) << server_.Output();
   const std::string request = CommandWithId(port_, "cut-short");
   std::thread client([&] { server_.Post(request); });
@@ -145,7 +149,8 @@ TEST_F(JournalEndToEnd, CorruptDatabaseIsMovedAsideAndPrintingGoesOn) {
 
 TEST_F(JournalEndToEnd, JournalThatCannotBeWrittenRefusesIdsAndPrintsTheRest) {
   // Files of the server stop at 8 blocks of 512 bytes: no database fits.
-  StartSimulator("ulimit -f 8");
+  server_.CopyTool("corvid.exe", "corvid.exe");
+  ASSERT_TRUE(server_.StartUnderShell("ulimit -f 8")) << server_.Output();
   EXPECT_EQ(ErrorOf(server_.Post(CommandWithId(port_, "unrecorded")))
                 .rfind(JournalWriteFailedText(""), 0),
             0u);

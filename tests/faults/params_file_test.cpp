@@ -17,11 +17,11 @@ namespace kestrel::testing {
 namespace {
 
 TEST(UnwritableParameterFile, AnswerCarriesTheFileErrorAndNoDriverRuns) {
-  KestrelProcess server{KESTREL_BIN_DIR};
-  server.CopyTool("corvid-instant", "corvid-instant");
-  server.DriverScript("touch \"$dir/driver-ran\"\nexec \"$dir/corvid-instant\" \"$1\" \"$2\"");
+  KestrelProcess server;
+  server.CopyTool("corvid-instant", "instant.exe");
+  server.Driver("write $dir/driver-ran\nrun $dir/instant.exe $1 $2");
   // Files of the server and its children stop at 8 blocks of 512 bytes.
-  ASSERT_TRUE(server.Start("ulimit -f 8")) << server.Output();
+  ASSERT_TRUE(server.StartUnderShell("ulimit -f 8")) << server.Output();
   const std::string port = UniquePortName("full");
 
   const auto refused =
@@ -45,10 +45,10 @@ TEST(UnwritableParameterFile, AnswerCarriesTheFileErrorAndNoDriverRuns) {
 // ports' names were made safe by a lossy mapping, which "COM_1" and the
 // others below were all mapped to; several rounds make that moment likely.
 TEST(ParameterFileNames, PortsThatDifferOnlyInUnsafeCharactersGetTheirOwnResults) {
-  KestrelProcess server{KESTREL_BIN_DIR};
-  server.CopyTool("corvid.exe", "simulator");
+  KestrelProcess server;
+  server.CopyTool("corvid.exe", "simulator.exe");
   // The driver looks at its file only after a while, as a slow one would.
-  server.DriverScript("sleep 0.4\nexec \"$dir/simulator\" \"$1\" \"$2\"");
+  server.Driver("sleep 400\nrun $dir/simulator.exe $1 $2");
   ASSERT_TRUE(server.Start()) << server.Output();
   const std::string tag = UniquePortName("-names");
   const std::array<std::string, 4> ports = {"COM 1" + tag, "COM/1" + tag, "COM_1" + tag,

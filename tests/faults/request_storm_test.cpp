@@ -181,7 +181,7 @@ class Storm {
 };
 
 TEST(RequestStorm, MalformedRequestsFromManyClientsLeaveGoodOnesAnswered) {
-  KestrelProcess server{KESTREL_BIN_DIR};
+  KestrelProcess server;
   server.CopyTool("corvid-instant", "corvid.exe");
   ASSERT_TRUE(server.Start()) << server.Output();
   Storm storm(server.Port());

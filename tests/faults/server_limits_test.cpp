@@ -54,7 +54,7 @@ class ServerLimits : public ::testing::Test {
     EXPECT_EQ(server_.Output().find("Sanitizer"), std::string::npos) << server_.Output();
   }
 
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
 };
 
 TEST_F(ServerLimits, BodyLengthAboveTheCeilingClosesWithoutAnswer) {
@@ -91,7 +91,8 @@ TEST_F(ServerLimits, PeerStillSendingAfterTheAnswerIsCutOff) {
 // beyond it waits in the backlog until a thread is free.
 TEST_F(ServerLimits, ConnectionCapFollowsTheThreadLimit) {
   // dash names the limit -p, other shells -u.
-  ASSERT_TRUE(server_.Start("ulimit -u 100 2>/dev/null || ulimit -p 100")) << server_.Output();
+  ASSERT_TRUE(server_.StartUnderShell("ulimit -u 100 2>/dev/null || ulimit -p 100"))
+      << server_.Output();
   std::vector<platform::Socket> idle;
   for (int i = 0; i < 50; ++i)
     idle.push_back(ConnectLoopback(server_.Port()));
@@ -128,10 +129,10 @@ TEST_F(ServerLimits, ConsoleOnAClosedPipeKeepsServing) {
 // for its port gets the queue's error without running its driver, and the
 // command being printed is finished and answered.
 TEST_F(ServerLimits, StopDropsArrivingRequestsAndQueuedCommandsButFinishesThePrint) {
-  server_.CopyTool("corvid-instant", "corvid-instant");
-  server_.DriverScript(
-      "if [ \"$2\" = 9000 ]; then touch \"$dir/printing\"; sleep 2; fi\n"
-      "exec \"$dir/corvid-instant\" \"$1\" \"$2\"");
+  server_.CopyTool("corvid-instant", "instant.exe");
+  server_.Driver(
+      "if-equal $2 9000 write $dir/printing\nif-equal $2 9000 sleep 2000\n"
+      "run $dir/instant.exe $1 $2");
   ASSERT_TRUE(server_.Start()) << server_.Output();
   const std::string port = UniquePortName("closing");
   auto printing = std::async(std::launch::async,

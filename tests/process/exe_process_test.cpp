@@ -12,6 +12,9 @@
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/system_error.h"
+#include "support/processes.h"
+#include "support/stand_in.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -34,6 +37,16 @@ std::string WriteScript(const TempDir& dir, const std::string& name, const std::
 std::string WaitForGate(const TempDir& dir) {
   return "i=0\nwhile [ ! -e '" + dir.Folder() + "gate' ] && [ $i -lt 500 ]; do\n" +
          "  sleep 0.02; i=$((i+1))\ndone\n";
+}
+
+// The stand-in program as `name` in `dir`, doing `steps`; its path.
+std::string StandIn(const TempDir& dir, const std::string& name, const std::string& steps) {
+  return testing::InstallStandIn(dir.Path(), name, steps);
+}
+
+// The stand-in waiting for the gate as WaitForGate does, then doing `then`.
+std::string GatedStandIn(const TempDir& dir, const std::string& then = "") {
+  return StandIn(dir, "gated.exe", "wait $dir/gate 10000\n" + then);
 }
 
 void OpenGate(const TempDir& dir) {
@@ -83,6 +96,11 @@ bool IsAlive(const std::string& pid) {
   return !IsReaped(pid) && !IsZombie(pid);
 }
 
+// Running, not yet reaped where the system keeps ended children until then.
+bool Exists(std::int32_t pid) {
+  return testing::ProcessRuns(pid);
+}
+
 std::string RunAndCatch(TExeProcess& process, bool hide = true) {
   try {
     process.Run(hide, false);
@@ -129,7 +147,7 @@ TEST(ExeProcessRun, ProgramEndedBySignalReads128PlusSignal) {
 
 TEST(ExeProcessRun, RunnedStaysTrueUntilTheProgramEnds) {
   TempDir dir;
-  TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir) + "exit 6\n"), "");
+  TExeProcess process(GatedStandIn(dir, "exit 6"), "");
   process.SetTerminateOnDestroy(true);
   process.Run(true, false);
   EXPECT_TRUE(process.Runned());
@@ -146,7 +164,7 @@ TEST(ExeProcessRun, RunnedStaysTrueUntilTheProgramEnds) {
 
 TEST(ExeProcessRun, DetachedObjectRunsAgain) {
   TempDir dir;
-  TExeProcess process(WriteScript(dir, "exit.sh", "exit $1\n"), "4");
+  TExeProcess process(StandIn(dir, "exit.exe", "exit $1"), "4");
   process.Run(true, false);
   ASSERT_TRUE(process.WaitFor(kLongWait));
   EXPECT_EQ(process.ExitCode(), 4u);
@@ -159,15 +177,15 @@ TEST(ExeProcessRun, DetachedObjectRunsAgain) {
 
 TEST(ExeProcessRun, StartingTwiceRaisesAndKeepsTheFirstProgram) {
   TempDir dir;
-  const auto script = WriteScript(dir, "gated.sh", WaitForGate(dir));
-  TExeProcess process(script, "");
+  const auto program = GatedStandIn(dir);
+  TExeProcess process(program, "");
   process.SetTerminateOnDestroy(true);
   process.Run(true, false);
   const auto first = process.ProcessId();
-  EXPECT_EQ(RunAndCatch(process), "Процесс \"" + script + "\" уже запущен");
+  EXPECT_EQ(RunAndCatch(process), "Процесс \"" + program + "\" уже запущен");
   EXPECT_TRUE(process.Runned());
   EXPECT_EQ(process.ProcessId(), first);
-  EXPECT_TRUE(IsAlive(PidText(first)));
+  EXPECT_TRUE(Exists(first));
   OpenGate(dir);
   EXPECT_TRUE(process.WaitFor(kLongWait));
 }
@@ -176,8 +194,9 @@ TEST(ExeProcessRun, MissingProgramIsReportedByRun) {
   TempDir dir;
   const std::string missing = dir.Folder() + "no such program";
   TExeProcess process(missing, "a b");
+  // Number 2 is a missing file on both systems, each with a text of its own.
   EXPECT_EQ(RunAndCatch(process),
-            "System Error.  Code: 2.\r\nNo such file or directory " + missing);
+            "System Error.  Code: 2.\r\n" + platform::SystemErrorText(2) + " " + missing);
   EXPECT_FALSE(process.Runned());
   EXPECT_EQ(process.ExitCode(), 0u);
 }
@@ -225,44 +244,47 @@ TEST(ExeProcessTerminate, ProgramThatEndedByItselfKeepsItsExitCode) {
 
 class ExeProcessArguments : public ::testing::Test {
  protected:
-  // Each argument on a line of its own, after their count.
+  // Each argument in brackets on a line of its own.
   std::string Received(TExeProcess& process) {
     process.Run(true, false);
     EXPECT_TRUE(process.WaitFor(kLongWait));
-    return dir_.Read("args.txt");
+    const std::string received = dir_.Read("args.txt");
+    std::filesystem::remove(dir_.Path() / "args.txt");
+    return received;
   }
   std::string Script(const std::string& name) {
-    return WriteScript(dir_, name,
-                       "printf '%s\\n' \"$#\" \"$@\" > '" + dir_.Folder() + "args.txt'\n");
+    return testing::InstallStandIn((dir_.Path() / name).parent_path(),
+                                   (dir_.Path() / name).filename().string(),
+                                   "arguments \"" + dir_.Folder() + "args.txt\"");
   }
   TempDir dir_;
 };
 
 TEST_F(ExeProcessArguments, ParamsAreSplitAtBlanks) {
-  TExeProcess process(Script("args.sh"), "  one  two\tthree ");
-  EXPECT_EQ(Received(process), "3\none\ntwo\nthree\n");
+  TExeProcess process(Script("args.exe"), "  one  two\tthree ");
+  EXPECT_EQ(Received(process), "[one]\n[two]\n[three]\n");
 }
 
 TEST_F(ExeProcessArguments, EmptyParamsGiveNoArgument) {
-  TExeProcess process(Script("args.sh"), "");
-  EXPECT_EQ(Received(process), "0\n");
+  TExeProcess process(Script("args.exe"), "");
+  EXPECT_EQ(Received(process), "");
 }
 
 TEST_F(ExeProcessArguments, ArgumentListPassesBlanksUnchanged) {
   fs::create_directory(dir_.Path() / "with blank");
-  const std::string program = Script("with blank/args script.sh");
+  const std::string program = Script("with blank/args script.exe");
   const std::string parameter_file = dir_.Folder() + "with blank/P 1.dat";
   TExeProcess process(program, std::vector<std::string>{parameter_file, "19000", ""});
   EXPECT_EQ(process.Params(), parameter_file + " 19000 ");
-  EXPECT_EQ(Received(process), "3\n" + parameter_file + "\n19000\n\n");
+  EXPECT_EQ(Received(process), "[" + parameter_file + "]\n[19000]\n[]\n");
 }
 
 TEST_F(ExeProcessArguments, SettingParamsReplacesTheArgumentList) {
-  TExeProcess process(Script("args.sh"), std::vector<std::string>{"a b"});
+  TExeProcess process(Script("args.exe"), std::vector<std::string>{"a b"});
   process.SetParams("c d");
-  EXPECT_EQ(Received(process), "2\nc\nd\n");
+  EXPECT_EQ(Received(process), "[c]\n[d]\n");
   process.SetArguments({"e f"});
-  EXPECT_EQ(Received(process), "1\ne f\n");
+  EXPECT_EQ(Received(process), "[e f]\n");
 }
 
 // The descriptors the child sees, from `ls -l /proc/self/fd`: number to target.
@@ -324,50 +346,49 @@ TEST(ExeProcessDescriptors, VisibleChildSharesTheStandardStreams) {
 
 TEST(ExeProcessReaping, FreedRunningProgramRunsOnAndIsReaped) {
   TempDir dir;
-  std::string pid;
+  std::int32_t pid = 0;
   {
-    TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+    TExeProcess process(GatedStandIn(dir), "");
     process.Run(true, false);
-    pid = PidText(process.ProcessId());
+    pid = process.ProcessId();
   }
-  EXPECT_TRUE(IsAlive(pid));
+  EXPECT_TRUE(Exists(pid));
   OpenGate(dir);
-  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(pid); }));
 }
 
 TEST(ExeProcessReaping, FreedObjectWithTerminateOnDestroyEndsItsProgram) {
   TempDir dir;
-  std::string pid;
+  std::int32_t pid = 0;
   {
-    TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+    TExeProcess process(GatedStandIn(dir), "");
     process.SetTerminateOnDestroy(true);
     process.Run(true, false);
-    pid = PidText(process.ProcessId());
+    pid = process.ProcessId();
   }
-  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(pid); }));
 }
 
 TEST(ExeProcessReaping, RunFileReturnsWhileTheProgramRuns) {
   TempDir dir;
-  const auto script = WriteScript(dir, "started.sh", "echo $$ > \"$1\"\n" + WaitForGate(dir));
-  TExeProcess::RunFile(script, dir.Folder() + "started.pid");
-  ASSERT_TRUE(WaitUntil([&] { return dir.Read("started.pid").ends_with("\n"); }));
-  const std::string text = dir.Read("started.pid");
-  const std::string pid = text.substr(0, text.size() - 1);
-  EXPECT_TRUE(IsAlive(pid));
+  const auto program = StandIn(dir, "started.exe", "pid $1\nwait $dir/gate 10000");
+  TExeProcess::RunFile(program, dir.Folder() + "started.pid");
+  ASSERT_TRUE(WaitUntil([&] { return !dir.Read("started.pid").empty(); }));
+  const std::int32_t pid = std::stoi(dir.Read("started.pid"));
+  EXPECT_TRUE(Exists(pid));
   OpenGate(dir);
-  EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(pid); }));
 }
 
 TEST(ExeProcessReaping, ObjectsOnSeveralThreadsRunTheirOwnPrograms) {
   TempDir dir;
-  const auto script = WriteScript(dir, "exit.sh", "exit $1\n");
+  const auto program = StandIn(dir, "exit.exe", "exit $1");
   std::vector<std::thread> threads;
   for (int thread = 0; thread < 4; ++thread) {
-    threads.emplace_back([&script, thread] {
+    threads.emplace_back([&program, thread] {
       for (int round = 0; round < 5; ++round) {
         const std::uint32_t code = static_cast<std::uint32_t>(10 * thread + round);
-        TExeProcess process(script, std::to_string(code));
+        TExeProcess process(program, std::to_string(code));
         process.Run(true, false);
         EXPECT_TRUE(process.WaitFor(kLongWait));
         EXPECT_EQ(process.ExitCode(), code);

@@ -22,5 +22,8 @@ class ScopedEnvironmentVariable {
 // The system's own calls, one file for each system.
 void SetProcessVariable(const std::string& name, const std::string& value);
 void UnsetProcessVariable(const std::string& name);
+// Keeps the programs started from now on off the desktop, so that they show
+// their console view, where the system tells them by the environment.
+void HideDesktopFromChildren();
 
 }  // namespace kestrel::testing

@@ -1,44 +1,55 @@
 #include "support/kestrel_process.h"
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
+#include "support/environment.h"
+#include "support/processes.h"
+#include "support/stand_in.h"
 #include "support/tcp_client.h"
 
 namespace kestrel::testing {
-namespace {
 
-std::string Quoted(const std::string& text) {
-  return "'" + text + "'";
-}
-
-}  // namespace
-
-KestrelProcess::KestrelProcess(std::string bin_dir) : bin_dir_(std::move(bin_dir)) {
-  CopyTool("kestrel", "kestrel");
+KestrelProcess::KestrelProcess() {
+  CopyTool("kestrel", "kestrel" KESTREL_EXE_SUFFIX);
 }
 
 KestrelProcess::~KestrelProcess() {
-  Kill();
+  if (server_.Kill(137))
+    server_.WaitForExit(10000);
 }
 
 void KestrelProcess::CopyTool(const std::string& tool, const std::string& name) const {
-  std::filesystem::copy_file(bin_dir_ + "/" + tool, folder_.Path() / name,
+  std::filesystem::copy_file(BuiltProgram(tool), folder_.Path() / name,
                              std::filesystem::copy_options::overwrite_existing);
 }
 
-void KestrelProcess::DriverScript(const std::string& body) const {
-  const std::string path = folder_.Write(
-      "corvid.exe", "#!/bin/sh\ndir=" + Quoted(folder_.Path().string()) + "\n" + body + "\n");
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+void KestrelProcess::Driver(const std::string& steps) const {
+  InstallStandIn(folder_.Path(), "corvid.exe", steps);
 }
 
-bool KestrelProcess::Start(const std::string& shell_prefix, int bound_ms) {
+// The desktop is hidden from it, and "console" given, so that the program
+// shows its console view whatever desktop the test runs on.
+bool KestrelProcess::Start(int bound_ms) {
   port_ = FreePort();
-  const std::string script = "unset DISPLAY WAYLAND_DISPLAY\n" + shell_prefix + "\nexec " +
-                             Quoted(PathOf("kestrel")) + " port:" + std::to_string(port_) +
-                             " ip:127.0.0.1 >" + Quoted(PathOf("kestrel.out")) + " 2>&1";
+  HideDesktopFromChildren();
+  server_ = platform::SpawnProcess(PathOf("kestrel" KESTREL_EXE_SUFFIX),
+                                   {"port:" + std::to_string(port_), "ip:127.0.0.1", "console"},
+                                   true, PathOf("kestrel.out"));
+  return WaitStarted(bound_ms);
+}
+
+bool KestrelProcess::StartUnderShell(const std::string& shell_prefix) {
+  port_ = FreePort();
+  const std::string script = "unset DISPLAY WAYLAND_DISPLAY\n" + shell_prefix + "\nexec '" +
+                             PathOf("kestrel") + "' port:" + std::to_string(port_) +
+                             " ip:127.0.0.1 >'" + PathOf("kestrel.out") + "' 2>&1";
   server_ = platform::SpawnProcess("/bin/sh", {"-c", script}, true);
+  return WaitStarted(20000);
+}
+
+bool KestrelProcess::WaitStarted(int bound_ms) {
   const std::string started = "Started at 127.0.0.1:" + std::to_string(port_);
   return WaitUntil([&] { return Output().find(started) != std::string::npos || !Running(); },
                    bound_ms) &&
@@ -54,7 +65,7 @@ bool KestrelProcess::Running() {
 }
 
 void KestrelProcess::Kill() {
-  if (server_.Kill(137))
+  if (Running() && KillProcess(server_.Id()))
     server_.WaitForExit(10000);
   server_.Release();
 }
@@ -62,8 +73,11 @@ void KestrelProcess::Kill() {
 int KestrelProcess::Stop(int bound_ms) {
   if (!Running())
     return -1;
-  SendSignal(server_.Id(), "TERM");
-  const auto code = server_.WaitForExit(static_cast<std::uint32_t>(bound_ms));
+  // The program may not listen for the request yet: on Windows that takes a
+  // window of its own, which need not be there by its first line.
+  const bool asked = WaitUntil([&] { return AskProcessToClose(server_.Id()); }, bound_ms);
+  const auto code = asked ? server_.WaitForExit(static_cast<std::uint32_t>(bound_ms))
+                          : std::optional<std::uint32_t>();
   if (!code) {
     Kill();
     return -1;
@@ -73,13 +87,6 @@ int KestrelProcess::Stop(int bound_ms) {
 
 std::string KestrelProcess::Post(const std::string& body, int bound_ms) const {
   return HttpBody(Exchange(port_, HttpPost(body), bound_ms));
-}
-
-bool SendSignal(std::int32_t pid, const std::string& signal) {
-  platform::ChildProcess kill =
-      platform::SpawnProcess("/bin/kill", {"-" + signal, std::to_string(pid)}, true);
-  const auto code = kill.WaitForExit(10000);
-  return code && *code == 0;
 }
 
 }  // namespace kestrel::testing

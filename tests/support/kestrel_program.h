@@ -6,18 +6,17 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "process/exe_process.h"
+#include "platform/process.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::testing {
 
 class KestrelProgram {
  public:
-  static constexpr char kFileName[] = "kestrel";
+  static constexpr char kFileName[] = "kestrel" KESTREL_EXE_SUFFIX;
 
   // Copies the built program `built` into `folder`, which must outlive this
   // object.
@@ -29,10 +28,11 @@ class KestrelProgram {
   // The built program's bytes, as first copied.
   const std::string& OriginalImage() const { return original_image_; }
   std::uint16_t Port() const { return port_; }
-  // "ip:127.0.0.1" and "port:" + Port(): the arguments the program starts with.
+  // "ip:127.0.0.1", "port:" + Port() and "console": the arguments the program
+  // starts with.
   std::vector<std::string> Arguments() const;
 
-  // Starts the program in the folder without a display; its output goes to
+  // Starts the program in the folder in console mode; its output goes to
   // Output().
   void Start();
   // True once the process that Start started has ended, within `bound_ms`.
@@ -44,11 +44,7 @@ class KestrelProgram {
   std::string Post(const std::string& body, int bound_ms = 60000) const;
 
   // The processes running from an executable inside the folder.
-  std::vector<int> Running() const;
-  // The command line of a process, the program path included.
-  static std::vector<std::string> CommandLineOf(int pid);
-  // The bytes of the executable a process runs, even if its file is gone.
-  static std::string ImageOf(int pid);
+  std::vector<std::int32_t> Running() const;
 
   std::string Output() const;
 
@@ -56,11 +52,10 @@ class KestrelProgram {
   void KillRunning() const;
 
   const TempDir& folder_;
-  const std::filesystem::path canonical_folder_;
   TempDir output_folder_;
   std::string original_image_;
   std::uint16_t port_;
-  std::unique_ptr<TExeProcess> started_;
+  platform::ChildProcess started_;
 };
 
 }  // namespace kestrel::testing

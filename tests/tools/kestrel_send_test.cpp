@@ -2,6 +2,7 @@
 // over loopback TCP, with the simulated driver behind the print route.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -15,9 +16,10 @@
 #include "files/crc32.h"
 #include "journal/journal.h"
 #include "messages/messages.h"
-#include "process/exe_process.h"
+#include "platform/process.h"
 #include "support/kestrel_program.h"
 #include "support/running_daemon.h"
+#include "support/stand_in.h"
 #include "support/tcp_client.h"
 #include "support/temp_dir.h"
 
@@ -31,29 +33,40 @@ testing::LogCapture& ServerLog() {
   return log;
 }
 
-std::string Quoted(const std::string& text) {
-  return "'" + text + "'";
+// Runs kestrel-send with `args`, its output going to a file in `dir`;
+// returns its exit code, what it wrote in `out` (line ends as LF). One that runs longer than
+// 30 s is ended and reads as exit code 999.
+std::uint32_t RunSend(const testing::TempDir& dir, const std::vector<std::string>& args,
+                      std::string& out) {
+  // A file of its own for each run: under Wine a run was seen appending to
+  // the output of the runs before it, removed just before it started.
+  static std::atomic<int> runs{0};
+  const std::string output = "out" + std::to_string(++runs);
+  platform::ChildProcess client = platform::SpawnProcess(testing::BuiltProgram("kestrel-send"),
+                                                         args, true, dir.Folder() + output);
+  auto code = client.WaitForExit(30000);
+  if (!code && client.Kill(999))
+    code = client.WaitForExit(10000);
+  out = dir.Read(output);
+  // Text on Windows ends its lines with CR LF.
+  for (auto at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at))
+    out.erase(at, 1);
+  return code.value_or(999);
 }
 
 class KestrelSend : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::copy_file(KESTREL_BIN_DIR "/corvid.exe", dir_.Path() / "corvid.exe");
+    std::filesystem::copy_file(testing::BuiltProgram("corvid.exe"), dir_.Path() / "corvid.exe");
     ASSERT_TRUE(daemon_.Listening());
   }
 
-  // Runs kestrel-send with `args` (shell words) against the test server;
-  // returns its exit code, its standard output in `out`.
-  std::uint32_t Send(const std::string& args, std::string& out) {
-    const std::string command = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
-                                " --server 127.0.0.1:" + std::to_string(daemon_.Port()) + " " +
-                                args + " > " + Quoted(dir_.Folder() + "out") + " 2>&1";
-    TExeProcess process("/bin/sh", std::vector<std::string>{"-c", command});
-    process.SetTerminateOnDestroy(true);
-    process.Run(true, false);
-    EXPECT_TRUE(process.WaitFor(30000));
-    out = dir_.Read("out");
-    return process.ExitCode();
+  // Runs kestrel-send with `args` against the test server; returns its exit
+  // code, its standard output and error in `out`.
+  std::uint32_t Send(const std::vector<std::string>& args, std::string& out) {
+    std::vector<std::string> words = {"--server", "127.0.0.1:" + std::to_string(daemon_.Port())};
+    words.insert(words.end(), args.begin(), args.end());
+    return RunSend(dir_, words, out);
   }
 
   testing::TempDir dir_;
@@ -86,7 +99,8 @@ class KestrelSend : public ::testing::Test {
 
 TEST_F(KestrelSend, PrintTestShowsTheSimulatedResult) {
   std::string out;
-  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd test", out), 0u) << out;
+  EXPECT_EQ(Send({"print", "--printer", "COM1", "--model", "PayVKP-80K", "--cmd", "test"}, out), 0u)
+      << out;
   EXPECT_NE(out.find("\"KKM\": \"PayVPK80K\""), std::string::npos) << out;
   EXPECT_NE(out.find("ТЕСТ ПРИНТЕРА"), std::string::npos) << out;
   EXPECT_EQ(out.find("\"Error\""), std::string::npos) << out;
@@ -94,10 +108,12 @@ TEST_F(KestrelSend, PrintTestShowsTheSimulatedResult) {
 
 TEST_F(KestrelSend, PackedSaleCarriesEveryField) {
   std::string out;
-  EXPECT_EQ(Send("print --packed --printer COM2 --model 'Ярус-01K' --cmd sale --summ0 12.5 "
-                 "--summ1 0,0001 --text 'Хлеб' --pwd 30 --baud 9600 --docdt '2012-07-03 14:00'",
-                 out),
-            0u)
+  EXPECT_EQ(
+      Send({"print", "--packed", "--printer", "COM2",    "--model", "Ярус-01K",        "--cmd",
+            "sale",  "--summ0",  "12.5",      "--summ1", "0,0001",  "--text",          "Хлеб",
+            "--pwd", "30",       "--baud",    "9600",    "--docdt", "2012-07-03 14:00"},
+           out),
+      0u)
       << out;
   EXPECT_NE(out.find("\"Summ0\": 12.5"), std::string::npos) << out;
   EXPECT_NE(out.find("\"Summ1\": 0.0001"), std::string::npos) << out;
@@ -107,38 +123,46 @@ TEST_F(KestrelSend, PackedSaleCarriesEveryField) {
 
 TEST_F(KestrelSend, AnswerWithAnErrorExitsWithOne) {
   std::string out;
-  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd dance", out), 1u);
+  EXPECT_EQ(Send({"print", "--printer", "COM1", "--model", "PayVKP-80K", "--cmd", "dance"}, out),
+            1u);
   EXPECT_NE(out.find("\"Error\": \"Неизвестная команда dance\""), std::string::npos) << out;
-  EXPECT_EQ(Send("print --printer COM1 --model PayVKP-80K --cmd test --srvver 1", out), 1u);
+  EXPECT_EQ(Send({"print", "--printer", "COM1", "--model", "PayVKP-80K", "--cmd", "test",
+                  "--srvver", "1"},
+                 out),
+            1u);
   EXPECT_NE(out.find("Не соответствие версий программ"), std::string::npos) << out;
 }
 
 TEST_F(KestrelSend, CommandIdIsAnsweredOnceAndShownInTheJournal) {
-  const std::string sale =
-      "print --printer COM3 --model PayVKP-80K --cmd sale --summ0 2 --id send-1";
+  const std::vector<std::string> sale = {"print",      "--printer", "COM3",  "--model",
+                                         "PayVKP-80K", "--cmd",     "sale",  "--summ0",
+                                         "2",          "--id",      "send-1"};
   std::string first, again;
   EXPECT_EQ(Send(sale, first), 0u) << first;
   EXPECT_EQ(Send(sale, again), 0u);
   EXPECT_EQ(again, first);
-  EXPECT_EQ(Send("result send-1", again), 0u);
+  EXPECT_EQ(Send({"result", "send-1"}, again), 0u);
   EXPECT_EQ(again, first);
-  EXPECT_EQ(Send("result send-2", again), 1u);
+  EXPECT_EQ(Send({"result", "send-2"}, again), 1u);
   EXPECT_NE(again.find(UnknownIdText("send-2")), std::string::npos) << again;
 
-  const std::string db = " --db " + Quoted(dir_.Folder() + kJournalFileName);
+  const std::string db = dir_.Folder() + kJournalFileName;
   std::string journal;
-  EXPECT_EQ(Send("journal --id send-1 --port COM3 --since 2000-01-01" + db, journal), 0u);
+  EXPECT_EQ(
+      Send({"journal", "--id", "send-1", "--port", "COM3", "--since", "2000-01-01", "--db", db},
+           journal),
+      0u);
   EXPECT_NE(journal.find("\"outcome\": \"done\""), std::string::npos) << journal;
   EXPECT_NE(journal.find("\"outcome\": \"repeat\""), std::string::npos) << journal;
   EXPECT_NE(journal.find("\"sender\": \"127.0.0.1:"), std::string::npos) << journal;
   EXPECT_NE(journal.find("\"KKM\": \"PayVPK80K\""), std::string::npos) << journal;
-  EXPECT_EQ(Send("journal --since '2999-01-01 10:00'" + db, journal), 0u);
+  EXPECT_EQ(Send({"journal", "--since", "2999-01-01 10:00", "--db", db}, journal), 0u);
   EXPECT_EQ(journal, "[]\n");
 }
 
 TEST_F(KestrelSend, VersionQuery) {
   std::string out;
-  EXPECT_EQ(Send("version", out), 0u);
+  EXPECT_EQ(Send({"version"}, out), 0u);
   EXPECT_EQ(out, "{\n  \"DrvVer\": \"2012.07.03 14:00\"\n}\n");
 }
 
@@ -147,7 +171,7 @@ TEST_F(KestrelSend, UpdatePackageCarriesTheFilesWithTheirChecksums) {
                                                                  "ELF\0\1",
                                                                  6));
   std::string out;
-  EXPECT_EQ(Send("update --exever 2012.08.01 " + Quoted(file + "=bin/kestrel"), out), 1u);
+  EXPECT_EQ(Send({"update", "--exever", "2012.08.01", file + "=bin/kestrel"}, out), 1u);
   EXPECT_EQ(out, "{\n  \"Error\": \"Ошибка записи\"\n}\n");
   TUpdateInfo info;
   {
@@ -170,40 +194,37 @@ TEST_F(KestrelSend, DecodeShowsAnyBsonFileAsJson) {
   result.FCicleSumm0 = Currency::FromRaw(-15000);
   const std::string file = dir_.Write("z.bson", ObjToBSON(result));
   std::string out;
-  EXPECT_EQ(Send("decode " + Quoted(file), out), 0u);
+  EXPECT_EQ(Send({"decode", file}, out), 0u);
   EXPECT_NE(out.find("\"Error\": \"a \\\"quoted\\\"\\ntext\""), std::string::npos) << out;
   EXPECT_NE(out.find("\"CicleSumm0\": -1.5"), std::string::npos) << out;
   dir_.Write("cut.bson", ObjToBSON(result).substr(0, 20));
-  EXPECT_EQ(Send("decode " + Quoted(dir_.Folder() + "cut.bson"), out), 3u);
+  EXPECT_EQ(Send({"decode", dir_.Folder() + "cut.bson"}, out), 3u);
   EXPECT_NE(out.find("Malformed BSON"), std::string::npos) << out;
 }
 
 TEST_F(KestrelSend, DecodeRefusesWhatTheDriverCannotRead) {
   std::string out;
   const std::string regex = dir_.Write("regex.bson", std::string("\x0d\0\0\0\x0br\0ab\0i\0\0", 13));
-  EXPECT_EQ(Send("decode " + Quoted(regex), out), 3u);
+  EXPECT_EQ(Send({"decode", regex}, out), 3u);
   EXPECT_NE(out.find("Malformed BSON: element type 11 is not supported"), std::string::npos) << out;
   const std::string early_end = dir_.Write("early.bson", std::string("\x07\0\0\0\0x\0", 7));
-  EXPECT_EQ(Send("decode " + Quoted(early_end), out), 3u);
+  EXPECT_EQ(Send({"decode", early_end}, out), 3u);
   EXPECT_NE(out.find("Malformed BSON: bytes after the last element"), std::string::npos) << out;
 }
 
 TEST_F(KestrelSend, BadCommandLinesAndMissingServers) {
   std::string out;
-  EXPECT_EQ(Send("--help", out), 0u);
+  EXPECT_EQ(Send({"--help"}, out), 0u);
   EXPECT_NE(out.find("Usage: kestrel-send"), std::string::npos);
-  EXPECT_EQ(Send("print --printer COM1", out), 2u);
-  EXPECT_EQ(Send("print --cmd test --summ0 1.23456", out), 2u);
+  EXPECT_EQ(Send({"print", "--printer", "COM1"}, out), 2u);
+  EXPECT_EQ(Send({"print", "--cmd", "test", "--summ0", "1.23456"}, out), 2u);
   EXPECT_NE(out.find("--summ0"), std::string::npos) << out;
-  EXPECT_EQ(Send("fly", out), 2u);
-  const std::string no_server = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
-                                " --server 127.0.0.1:" + std::to_string(testing::FreePort()) +
-                                " version > " + Quoted(dir_.Folder() + "out") + " 2>&1";
-  TExeProcess process("/bin/sh", std::vector<std::string>{"-c", no_server});
-  process.Run(true, false);
-  EXPECT_TRUE(process.WaitFor(30000));
-  EXPECT_EQ(process.ExitCode(), 3u);
-  EXPECT_NE(dir_.Read("out").find("Cannot connect"), std::string::npos);
+  EXPECT_EQ(Send({"fly"}, out), 2u);
+  EXPECT_EQ(
+      RunSend(dir_, {"--server", "127.0.0.1:" + std::to_string(testing::FreePort()), "version"},
+              out),
+      3u);
+  EXPECT_NE(out.find("Cannot connect"), std::string::npos);
 }
 
 // A server that answers without end: kestrel-send stops at its limit
@@ -223,16 +244,13 @@ TEST(KestrelSendAnswer, EndlessAnswerIsRefusedAtTheLimit) {
       connection.Send(block, 5000);
   });
   testing::TempDir dir;
-  TExeProcess process("/bin/sh",
-                      std::vector<std::string>{
-                          "-c", Quoted(KESTREL_BIN_DIR "/kestrel-send") +
-                                    " --server 127.0.0.1:" + std::to_string(listener.LocalPort()) +
-                                    " version > " + Quoted(dir.Folder() + "out") + " 2>&1"});
-  process.Run(true, false);
-  EXPECT_TRUE(process.WaitFor(30000));
+  std::string out;
+  EXPECT_EQ(
+      RunSend(dir, {"--server", "127.0.0.1:" + std::to_string(listener.LocalPort()), "version"},
+              out),
+      3u);
   server.join();
-  EXPECT_EQ(process.ExitCode(), 3u);
-  EXPECT_NE(dir.Read("out").find("Answer larger than 67108864 bytes"), std::string::npos);
+  EXPECT_NE(out.find("Answer larger than 67108864 bytes"), std::string::npos);
 }
 
 // What a user does to update a running server: sends a new build with the
@@ -240,25 +258,23 @@ TEST(KestrelSendAnswer, EndlessAnswerIsRefusedAtTheLimit) {
 TEST(KestrelSendUpdate, NewBuildComesBackOnTheSameAddress) {
   testing::TempDir program_folder;
   testing::TempDir upload;
-  testing::KestrelProgram kestrel(program_folder, KESTREL_BIN_DIR "/kestrel");
+  testing::KestrelProgram kestrel(program_folder, testing::BuiltProgram("kestrel"));
   kestrel.Start();
   ASSERT_TRUE(kestrel.WaitAnswering(30000)) << kestrel.Output();
   const std::string build = kestrel.OriginalImage() + "\nnew build\n";
-  const std::string build_file = upload.Write("kestrel", build);
-  const std::string command = Quoted(KESTREL_BIN_DIR "/kestrel-send") +
-                              " --server 127.0.0.1:" + std::to_string(kestrel.Port()) +
-                              " update --exever 2012.08.01 " + Quoted(build_file) + " > " +
-                              Quoted(upload.Folder() + "out") + " 2>&1";
-  TExeProcess client("/bin/sh", std::vector<std::string>{"-c", command});
-  client.SetTerminateOnDestroy(true);
-  client.Run(true, false);
-  ASSERT_TRUE(client.WaitFor(30000));
-  EXPECT_EQ(client.ExitCode(), 0u);
-  EXPECT_EQ(upload.Read("out"), "{}\n");
+  const std::string build_file = upload.Write(testing::KestrelProgram::kFileName, build);
+  std::string out;
+  EXPECT_EQ(RunSend(upload,
+                    {"--server", "127.0.0.1:" + std::to_string(kestrel.Port()), "update",
+                     "--exever", "2012.08.01", build_file},
+                    out),
+            0u);
+  EXPECT_EQ(out, "{}\n");
   ASSERT_TRUE(kestrel.WaitStartedExit(5000)) << kestrel.Output();
   ASSERT_TRUE(kestrel.WaitAnswering(60000)) << kestrel.Output();
-  EXPECT_TRUE(program_folder.Read("kestrel") == build);
-  EXPECT_FALSE(std::filesystem::exists(program_folder.Path() / "~new~kestrel"));
+  EXPECT_TRUE(program_folder.Read(testing::KestrelProgram::kFileName) == build);
+  EXPECT_FALSE(std::filesystem::exists(
+      program_folder.Path() / (std::string("~new~") + testing::KestrelProgram::kFileName)));
 }
 
 }  // namespace

@@ -269,7 +269,10 @@ int Run(const CommandLine& line) {
 
 int main(int argc, char** argv) {
   using namespace kestrel::tools;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  // In UTF-8 on every system: Windows hands argv over in its ANSI code page,
+  // where a Cyrillic model name or text would not survive.
+  const std::vector<std::string> words = kestrel::platform::ProgramArguments(argc, argv);
+  const std::vector<std::string> args(words.begin() + (words.empty() ? 0 : 1), words.end());
   CommandLine line;
   try {
     line = ParseCommandLine(args, {"packed", "help"});

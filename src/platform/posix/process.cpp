@@ -120,16 +120,22 @@ class SpawnAttributes {
 };
 
 // Owns the descriptor plan: optionally the standard streams onto /dev/null,
-// then every descriptor above them closed, whether or not it was opened
-// close-on-exec (another thread may have opened one without).
+// output and error onto the output file when one is given, then every
+// descriptor above them closed, whether or not it was opened close-on-exec
+// (another thread may have opened one without).
 class SpawnDescriptors {
  public:
-  explicit SpawnDescriptors(bool null_streams) {
+  SpawnDescriptors(bool null_streams, const std::string& output_file) {
     posix_spawn_file_actions_init(&actions_);
     if (null_streams) {
       posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
       posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
       posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0);
+    }
+    if (!output_file.empty()) {
+      posix_spawn_file_actions_addopen(&actions_, 1, output_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_adddup2(&actions_, 1, 2);
     }
     posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
   }
@@ -254,9 +260,9 @@ void ChildProcess::Forget() noexcept {
 }
 
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams) {
+                          bool null_streams, const std::string& output_file) {
   const SpawnAttributes attributes;
-  const SpawnDescriptors descriptors(null_streams);
+  const SpawnDescriptors descriptors(null_streams, output_file);
   std::vector<char*> argv = ArgumentVector(program, arguments);
   pid_t pid = 0;
   const int error =
@@ -268,6 +274,10 @@ ChildProcess SpawnProcess(const std::string& program, const std::vector<std::str
 
 ChildProcess AttachToWindowOwner(std::uintptr_t) {
   ThrowCallError(ENOSYS);
+}
+
+std::int32_t CurrentProcessId() {
+  return static_cast<std::int32_t>(getpid());
 }
 
 void ExitProcessNow(std::uint32_t exit_code) {

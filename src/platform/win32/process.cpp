@@ -59,24 +59,27 @@ class OwnedHandle {
 };
 
 // The child's standard handles: the null device, or copies of this process's
-// own. They are made inheritable only to be named in the child's handle
-// list, so no other handle of this process reaches it.
+// own, and output and error in the output file when one is given. They are
+// made inheritable only to be named in the child's handle list, so no other
+// handle of this process reaches it.
 class StandardHandles {
  public:
-  explicit StandardHandles(bool null_streams) {
+  StandardHandles(bool null_streams, const std::string& output_file) {
+    const bool to_file = !output_file.empty();
     if (null_streams) {
-      SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-      owned_.emplace_back(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                      0, nullptr));
-      if (owned_.back().Get() == nullptr)
-        ThrowLastError();
-      input_ = output_ = error_ = owned_.back().Get();
-      return;
+      input_ = Open(L"NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+      if (!to_file)
+        output_ = error_ = input_;
+    } else {
+      input_ = CopyOf(STD_INPUT_HANDLE);
+      if (!to_file) {
+        output_ = CopyOf(STD_OUTPUT_HANDLE);
+        error_ = CopyOf(STD_ERROR_HANDLE);
+      }
     }
-    input_ = CopyOf(STD_INPUT_HANDLE);
-    output_ = CopyOf(STD_OUTPUT_HANDLE);
-    error_ = CopyOf(STD_ERROR_HANDLE);
+    // Appending only: every write lands at the end, whoever else writes.
+    if (to_file)
+      output_ = error_ = Open(Wide(output_file), FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
   }
 
   bool Any() const { return !owned_.empty(); }
@@ -95,6 +98,15 @@ class StandardHandles {
   }
 
  private:
+  HANDLE Open(const std::wstring& name, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    owned_.emplace_back(CreateFileW(name.c_str(), access,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (owned_.back().Get() == nullptr)
+      ThrowLastError();
+    return owned_.back().Get();
+  }
   // A stream this process lacks (a program without a console) stays empty.
   HANDLE CopyOf(DWORD which) {
     const HANDLE own = GetStdHandle(which);
@@ -220,8 +232,8 @@ void ChildProcess::Forget() noexcept {
 }
 
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams) {
-  const StandardHandles streams(null_streams);
+                          bool null_streams, const std::string& output_file) {
+  const StandardHandles streams(null_streams, output_file);
   STARTUPINFOEXW start{};
   start.StartupInfo.cb = sizeof(start);
   DWORD flags = CREATE_SUSPENDED;
@@ -264,6 +276,10 @@ ChildProcess AttachToWindowOwner(std::uintptr_t window) {
   if (process == nullptr)
     ThrowLastError();
   return ChildProcess(static_cast<std::int32_t>(pid), AsNative(process));
+}
+
+std::int32_t CurrentProcessId() {
+  return static_cast<std::int32_t>(GetCurrentProcessId());
 }
 
 void ExitProcessNow(std::uint32_t exit_code) {

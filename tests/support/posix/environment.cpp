@@ -12,4 +12,9 @@ void UnsetProcessVariable(const std::string& name) {
   unsetenv(name.c_str());
 }
 
+void HideDesktopFromChildren() {
+  UnsetProcessVariable("DISPLAY");
+  UnsetProcessVariable("WAYLAND_DISPLAY");
+}
+
 }  // namespace kestrel::testing

@@ -1,0 +1,64 @@
+#include "support/processes.h"
+
+#include <signal.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace kestrel::testing {
+namespace {
+
+std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool IsProcessId(const std::string& name) {
+  return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+bool KillProcess(std::int32_t pid) {
+  return pid > 0 && kill(pid, SIGKILL) == 0;
+}
+
+bool ProcessRuns(std::int32_t pid) {
+  return pid > 0 && kill(pid, 0) == 0;
+}
+
+bool AskProcessToClose(std::int32_t pid) {
+  return pid > 0 && kill(pid, SIGTERM) == 0;
+}
+
+std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {
+  const std::filesystem::path canonical = std::filesystem::canonical(folder);
+  std::vector<std::int32_t> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (!IsProcessId(name))
+      continue;
+    std::error_code unreadable;
+    const std::filesystem::path exe =
+        std::filesystem::read_symlink(entry.path() / "exe", unreadable);
+    if (!unreadable && exe.parent_path() == canonical)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+std::vector<std::string> CommandLineOf(std::int32_t pid) {
+  std::vector<std::string> words;
+  std::istringstream in(ReadAll("/proc/" + std::to_string(pid) + "/cmdline"));
+  for (std::string word; std::getline(in, word, '\0');)
+    words.push_back(word);
+  return words;
+}
+
+std::string ImageOf(std::int32_t pid) {
+  return ReadAll("/proc/" + std::to_string(pid) + "/exe");
+}
+
+}  // namespace kestrel::testing

@@ -1,0 +1,29 @@
+// Processes that a test knows only by their id (a driver the server started,
+// the server itself): the system's own calls, one file for each system.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrel::testing {
+
+// Ends the process at once, and it alone; true when it was done.
+bool KillProcess(std::int32_t pid);
+// True while the process runs.
+bool ProcessRuns(std::int32_t pid);
+// Asks the process to close as its user or the system would (SIGTERM; on
+// Windows WM_CLOSE to its windows); true when the request was delivered.
+bool AskProcessToClose(std::int32_t pid);
+
+// The processes running from an executable that lies directly in `folder`.
+std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder);
+// The command line of a process, the program path first; empty when it
+// cannot be read.
+std::vector<std::string> CommandLineOf(std::int32_t pid);
+// The bytes of the executable a process runs (where the system keeps it,
+// even once its file is gone).
+std::string ImageOf(std::int32_t pid);
+
+}  // namespace kestrel::testing

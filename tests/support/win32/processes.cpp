@@ -1,0 +1,140 @@
+#include "support/processes.h"
+
+#include <windows.h>
+// after windows.h, which they build on
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "platform/win32/wide.h"
+
+namespace kestrel::testing {
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  ~Handle() {
+    if (handle_ != nullptr)
+      CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+HANDLE OpenById(std::int32_t pid, DWORD access) {
+  return OpenProcess(access, FALSE, static_cast<DWORD>(pid));
+}
+
+struct CloseRequest {
+  DWORD pid;
+  bool delivered;
+};
+
+BOOL CALLBACK PostCloseToOwnWindow(HWND window, LPARAM request_address) {
+  auto& request = *reinterpret_cast<CloseRequest*>(request_address);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == request.pid && PostMessageW(window, WM_CLOSE, 0, 0))
+    request.delivered = true;
+  return TRUE;
+}
+
+std::filesystem::path ExecutableOf(std::int32_t pid) {
+  const Handle process(OpenById(pid, PROCESS_QUERY_LIMITED_INFORMATION));
+  wchar_t name[MAX_PATH * 4];
+  DWORD size = MAX_PATH * 4;
+  if (process.Get() == nullptr || !QueryFullProcessImageNameW(process.Get(), 0, name, &size))
+    return {};
+  return std::filesystem::path(std::wstring(name, size));
+}
+
+template <typename Value>
+bool ReadFrom(HANDLE process, const void* address, Value& value) {
+  return ReadProcessMemory(process, address, &value, sizeof value, nullptr) != 0;
+}
+
+// The command line as the process was given it, from its own memory.
+std::wstring RawCommandLineOf(std::int32_t pid) {
+  using Query = LONG(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  const Handle process(OpenById(pid, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ));
+  PROCESS_BASIC_INFORMATION basic{};
+  PEB peb{};
+  RTL_USER_PROCESS_PARAMETERS parameters{};
+  if (query == nullptr || process.Get() == nullptr ||
+      query(process.Get(), ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0 ||
+      !ReadFrom(process.Get(), basic.PebBaseAddress, peb) ||
+      !ReadFrom(process.Get(), peb.ProcessParameters, parameters))
+    return {};
+  std::wstring line(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+  if (!ReadProcessMemory(process.Get(), parameters.CommandLine.Buffer, line.data(),
+                         parameters.CommandLine.Length, nullptr))
+    return {};
+  return line;
+}
+
+}  // namespace
+
+bool KillProcess(std::int32_t pid) {
+  const Handle process(OpenById(pid, PROCESS_TERMINATE));
+  return process.Get() != nullptr && TerminateProcess(process.Get(), 137);
+}
+
+// A process that has ended but whose handles are still open elsewhere can
+// still be opened; only its exit code tells.
+bool ProcessRuns(std::int32_t pid) {
+  const Handle process(OpenById(pid, PROCESS_QUERY_LIMITED_INFORMATION));
+  DWORD code = 0;
+  return process.Get() != nullptr && GetExitCodeProcess(process.Get(), &code) &&
+         code == STILL_ACTIVE;
+}
+
+bool AskProcessToClose(std::int32_t pid) {
+  CloseRequest request{static_cast<DWORD>(pid), false};
+  EnumWindows(PostCloseToOwnWindow, reinterpret_cast<LPARAM>(&request));
+  return request.delivered;
+}
+
+std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {
+  std::vector<std::int32_t> found;
+  const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (bool more = snapshot.Get() != nullptr && Process32FirstW(snapshot.Get(), &entry); more;
+       more = Process32NextW(snapshot.Get(), &entry)) {
+    const auto pid = static_cast<std::int32_t>(entry.th32ProcessID);
+    const std::filesystem::path exe = ExecutableOf(pid);
+    std::error_code error;
+    if (!exe.empty() && ProcessRuns(pid) &&
+        std::filesystem::equivalent(exe.parent_path(), folder, error))
+      found.push_back(pid);
+  }
+  return found;
+}
+
+std::vector<std::string> CommandLineOf(std::int32_t pid) {
+  const std::wstring line = RawCommandLineOf(pid);
+  std::vector<std::string> words;
+  int count = 0;
+  LPWSTR* split = line.empty() ? nullptr : CommandLineToArgvW(line.c_str(), &count);
+  for (int i = 0; i < count; ++i)
+    words.push_back(platform::Narrow(split[i]));
+  LocalFree(split);
+  return words;
+}
+
+std::string ImageOf(std::int32_t pid) {
+  std::ifstream in(ExecutableOf(pid), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace kestrel::testing
