@@ -64,7 +64,8 @@ class ChildProcess {
   void Release() noexcept;
 
  private:
-  friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool);
+  friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool,
+                                   const std::vector<std::string>&);
   friend ChildProcess AttachToWindowOwner(std::uintptr_t);
   ChildProcess(std::int32_t pid, std::intptr_t exit_handle, std::intptr_t group_handle = -1,
                std::intptr_t thread_handle = -1)
@@ -92,9 +93,10 @@ class ChildProcess {
 // standard streams, which go to the null device when `null_streams` is set;
 // then a child that has a window also keeps it hidden. Throws
 // ProcessCallError when the program cannot be started; the child's failure to
-// execute the program is reported here, not by an exit code.
+// execute the program is reported here, not by an exit code. Each of
+// `settings` ("NAME=value") is set in the child's environment only.
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams);
+                          bool null_streams, const std::vector<std::string>& settings = {});
 
 // Attaches to the process that owns a window (it need not be a child).
 // Throws ProcessCallError when that process cannot be opened, and always where
