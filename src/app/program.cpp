@@ -24,7 +24,7 @@ struct ServerState {
   DaemonSlot slot;
   std::mutex queue_lock;
   std::unique_ptr<TPortQueue> queue;
-  // Kept to the end of the program: its Wine server ends with it.
+  // Its Wine server is ended once the daemon has ended.
   std::shared_ptr<DriverHost> drivers =
       std::make_shared<DriverHost>(std::make_shared<WinePrefix>(DefaultWinePrefixFolder()));
 };
@@ -114,7 +114,14 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
       state->queue->Close();
     state->slot.Terminate();
   };
-  hooks.daemon.ended = [state] { return state->slot.Empty(); };
+  // With the last connection gone no driver runs: the Wine server that kept
+  // drivers quick to start goes too.
+  hooks.daemon.ended = [state] {
+    if (!state->slot.Empty())
+      return false;
+    state->drivers->Close();
+    return true;
+  };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
   hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
   hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };

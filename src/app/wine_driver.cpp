@@ -156,12 +156,18 @@ WinePrefix::WinePrefix(std::string folder, std::string root)
     : folder_(std::move(folder)), root_(std::move(root)) {}
 
 WinePrefix::~WinePrefix() {
+  Close();
+}
+
+void WinePrefix::Close() {
+  std::lock_guard lock(mutex_);
   if (!ready_)
     return;
+  ready_ = false;
   try {
     RunTool(wineserver_, {"-k"}, Environment(), kServerCommandMs);
   } catch (const std::exception&) {
-    // The server then ends by itself once its last process has.
+    // The server could not be told; it serves on until the machine stops.
   }
 }
 

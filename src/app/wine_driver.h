@@ -60,6 +60,10 @@ class WinePrefix {
 
   const std::string& Folder() const { return folder_; }
 
+  // Ends the prefix's server and whatever still runs in the prefix; a later
+  // Prepare starts them again.
+  void Close();
+
   // Finds Wine, makes the prefix if it has none yet and starts its server;
   // once this has succeeded it does nothing more. Raises Exception with
   // WineMissingText or WinePrefixFailedText.
@@ -106,6 +110,8 @@ class DriverHost {
   // The answer to a port listing `Buf`: with a driver run through Wine the
   // COM names of the mapping, else the machine's device names.
   std::string EnumCOMs(const std::string& ExeName, const std::string& Buf) const;
+  // Once no driver runs any more: WinePrefix::Close.
+  void Close() const { prefix_->Close(); }
 
  private:
   const std::shared_ptr<WinePrefix> prefix_;
