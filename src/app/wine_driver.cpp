@@ -230,16 +230,36 @@ std::vector<ComPort> WinePrefix::MapPorts() {
   return ports;
 }
 
+// Wine's name of a COM port's link in dosdevices: "com1".
+std::string LinkName(const std::string& com_name) {
+  std::string link = com_name;
+  std::transform(link.begin(), link.end(), link.begin(),
+                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  return link;
+}
+
 // A link that cannot be made leaves the driver unable to open that port,
-// which it then reports itself.
+// which it then reports itself. Links of COM names that are no longer mapped
+// go, so that no name reaches a device under two names or a device that
+// is gone.
 void WinePrefix::LinkPorts(const std::vector<ComPort>& ports) const {
   const std::string dev = root_ + (root_.ends_with('/') ? "" : "/") + "dev/";
+  const std::string links = folder_ + "/dosdevices/";
+  std::vector<std::string> mapped;
   for (const auto& port : ports) {
-    std::string link_name = port.name;
-    std::transform(link_name.begin(), link_name.end(), link_name.begin(),
-                   [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    mapped.push_back(LinkName(port.name));
     platform::SystemError ignored;
-    platform::ReplaceSymbolicLink(dev + port.device, folder_ + "/dosdevices/" + link_name, ignored);
+    platform::ReplaceSymbolicLink(dev + port.device, links + mapped.back(), ignored);
+  }
+  platform::SystemError error;
+  platform::FolderReader reader = platform::FolderReader::Open(links, error);
+  platform::FolderEntry entry;
+  while (reader.IsOpen() && reader.Next(entry)) {
+    const bool com_link = entry.name.starts_with("com") && entry.name.size() > 3 &&
+                          std::all_of(entry.name.begin() + 3, entry.name.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+    if (com_link && std::find(mapped.begin(), mapped.end(), entry.name) == mapped.end())
+      platform::RemoveFile(links + entry.name, error);
   }
 }
 

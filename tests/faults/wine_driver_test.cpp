@@ -114,6 +114,12 @@ TEST_F(WindowsDriver, ListingNamesTheComPortsAndOthersAreRefused) {
   const auto refused = ReceiptResult(server_.Post(PrintCommand("ttyS0", "sale")));
   EXPECT_EQ(refused->FError, NotAComPortText("ttyS0", MachinePorts()));
   EXPECT_FALSE(fs::exists(server_.Folder().Path() / "corvid-sim"));
+
+  // A link of a COM name that no device has any more goes with the next listing.
+  const fs::path stale = Prefix() + "/dosdevices/com99";
+  fs::create_symlink("/dev/ttyUSB99", stale);
+  server_.Post(ObjToBSON(TEnumCOMs()));
+  EXPECT_FALSE(fs::is_symlink(stale));
 }
 
 TEST_F(WindowsDriver, WithoutWineTheAnswerAndTheLogSaySo) {
