@@ -55,6 +55,7 @@ class WindowsDriver : public ::testing::Test {
     if (!server_.Running())
       return;
     EXPECT_EQ(server_.Stop(60000), 0) << server_.Output();
+    EXPECT_EQ(server_.Output().find("Sanitizer"), std::string::npos) << server_.Output();
     EXPECT_EQ(ProcessesMentioning("WINEPREFIX=" + Prefix()), 0)
         << "the Wine server or a driver outlived the server";
   }
