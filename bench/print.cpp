@@ -3,7 +3,9 @@
 // alone, one command's round trip, the rate from 32 clients over 1, 4 and 16
 // ports, and the server's overhead per command above the driver's own run,
 // without and with the journal of print commands (a second server whose
-// commands each carry a new id).
+// commands each carry a new id). Then the simulator as a Windows program run
+// through Wine with a warm wineserver, against the same simulator built for
+// Linux: the difference is what Wine adds to each command.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "app/command_ids.h"
 #include "app/print.h"
+#include "app/wine_driver.h"
 #include "bson/mapping.h"
 #include "journal/journal.h"
 #include "messages/messages.h"
@@ -36,6 +39,9 @@ struct Environment {
   std::unique_ptr<TPortQueue> queue;
   std::shared_ptr<TPrintService> service;
   std::shared_ptr<TPrintService> journaled_service;
+  std::shared_ptr<DriverHost> wine_drivers;
+  std::unique_ptr<TPrintService> wine_simulator;
+  std::unique_ptr<TPrintService> linux_simulator;
   DaemonSlot slot;
   DaemonSlot journaled_slot;
   std::uint16_t port = 0;
@@ -102,6 +108,8 @@ void StopServer() {
   for (int i = 0; i < 1000 && !(Env().slot.Empty() && Env().journaled_slot.Empty()); ++i)
     std::this_thread::sleep_for(10ms);
   Env().journaled_service.reset();
+  if (Env().wine_drivers)
+    Env().wine_drivers->Close();
   std::error_code ignored;
   std::filesystem::remove_all(Env().folder, ignored);
 }
@@ -117,6 +125,45 @@ std::string PrintRequest(const std::string& port, const std::string& id = "") {
   const std::string body = ObjToBSON(cmd);
   return "POST / HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
          std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A program folder of its own under the bench folder, holding `driver`.
+std::string DriverFolder(const std::string& name, const std::string& driver) {
+  const std::filesystem::path folder = Env().folder / name;
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(driver, folder / "corvid.exe");
+  return folder.string() + "/";
+}
+
+std::string PrintBody(const std::string& port) {
+  const std::string request = PrintRequest(port);
+  return request.substr(request.find("\r\n\r\n") + 4);
+}
+
+bool Printed(const std::string& answer) {
+  return answer.find("Error") == std::string::npos && answer.find("CheckNo") != std::string::npos;
+}
+
+// Both simulators, when the Windows one is built; the first command through
+// Wine makes the prefix and starts its server, outside the measurement.
+void StartSimulators(const std::string& linux_simulator, const std::string& windows_simulator) {
+  Environment& env = Env();
+  if (!std::filesystem::exists(windows_simulator) || !std::filesystem::exists(linux_simulator)) {
+    std::fprintf(stderr, "bench_print: no %s, so no Wine case\n", windows_simulator.c_str());
+    return;
+  }
+  env.wine_drivers = std::make_shared<DriverHost>(
+      std::make_shared<WinePrefix>(Folder() + "wine-data/kestrel/wine"));
+  env.wine_simulator = std::make_unique<TPrintService>(
+      DriverFolder("wine", windows_simulator), *env.queue, LogLine, LastDriverVer(),
+      [drivers = env.wine_drivers](const std::string& exe, const std::string& params,
+                                   int timeout_sec, std::string& data) {
+        return drivers->Call(exe, params, timeout_sec, data);
+      });
+  env.linux_simulator =
+      std::make_unique<TPrintService>(DriverFolder("linux", linux_simulator), *env.queue, LogLine);
+  if (!Printed(env.wine_simulator->Print(PrintBody("COM1"))))
+    std::fprintf(stderr, "bench_print: the simulator did not print through Wine\n");
 }
 
 // One command over a new connection; false unless a result without Error came.
@@ -206,6 +253,27 @@ void BM_PrintRate(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(failures), benchmark::Counter::kAvgThreads);
 }
 
+void PrintThrough(benchmark::State& state, const std::unique_ptr<TPrintService>& service) {
+  if (!service) {
+    state.SkipWithError("the Windows simulator is not built");
+    return;
+  }
+  const std::string body = PrintBody("COM1");
+  std::int64_t failures = 0;
+  for (auto _ : state)
+    failures += Printed(service->Print(body)) ? 0 : 1;
+  state.SetItemsProcessed(state.iterations());
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
+void BM_LinuxSimulatorPrint(benchmark::State& state) {
+  PrintThrough(state, Env().linux_simulator);
+}
+
+void BM_WindowsSimulatorPrintThroughWine(benchmark::State& state) {
+  PrintThrough(state, Env().wine_simulator);
+}
+
 BENCHMARK(BM_DriverRunAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_VersionRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PrintWithoutTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
@@ -217,6 +285,11 @@ BENCHMARK(BM_PrintRate)
     ->Arg(4)
     ->Arg(16)
     ->Threads(32)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK(BM_LinuxSimulatorPrint)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_WindowsSimulatorPrintThroughWine)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
@@ -235,6 +308,11 @@ class OverheadReporter : public benchmark::ConsoleReporter {
         journaled_us_ = us;
       else if (run.benchmark_name().find("BM_PrintRoundTrip") == 0)
         round_trip_us_ = us;
+      if (run.benchmark_name().find("BM_LinuxSimulatorPrint") == 0 && !run.error_occurred)
+        linux_simulator_us_ = us;
+      if (run.benchmark_name().find("BM_WindowsSimulatorPrintThroughWine") == 0 &&
+          !run.error_occurred)
+        wine_simulator_us_ = us;
     }
   }
   void Finalize() override {
@@ -251,11 +329,20 @@ class OverheadReporter : public benchmark::ConsoleReporter {
           "above the driver's run: %.3f ms (target < 2 ms)\n",
           journaled_us_ / 1000, (journaled_us_ - driver_alone_us) / 1000);
     }
+    if (linux_simulator_us_ > 0 && wine_simulator_us_ > 0) {
+      std::printf(
+          "simulator command: %.3f ms built for Linux, %.3f ms as a Windows program through "
+          "Wine (warm wineserver): Wine's overhead per command %.3f ms (target < 500 ms)\n",
+          linux_simulator_us_ / 1000, wine_simulator_us_ / 1000,
+          (wine_simulator_us_ - linux_simulator_us_) / 1000);
+    }
   }
 
  private:
   double round_trip_us_ = 0;
   double journaled_us_ = 0;
+  double linux_simulator_us_ = 0;
+  double wine_simulator_us_ = 0;
 };
 
 }  // namespace
@@ -263,12 +350,12 @@ class OverheadReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const std::string driver =
-      (std::filesystem::path(argv[0]).parent_path() / "corvid-instant").string();
-  if (!kestrel::StartServer(driver)) {
+  const std::filesystem::path bin = std::filesystem::path(argv[0]).parent_path();
+  if (!kestrel::StartServer((bin / "corvid-instant").string())) {
     std::fprintf(stderr, "bench_print: the server did not start\n");
     return 1;
   }
+  kestrel::StartSimulators((bin / "corvid.exe").string(), KESTREL_WINDOWS_SIMULATOR);
   kestrel::OverheadReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   kestrel::StopServer();

@@ -59,3 +59,4 @@ linux_only_cases(app "UpdateRequest.StoredProgramIsExecutableEvenWhenNothingIsRe
 linux_only_cases(app "UpdateStart.CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments" "permission bits")
 linux_only_cases(app "UpdateStart.LeftoversDirectlyInTheFolderAreDeletedFoldersAndLinksIncluded" "symbolic links, which Wine cannot make")
 linux_only_cases(app "UpdateStart.InstalledFileReplacesTheOldOneInOneStep" "a file open in the C++ library cannot be replaced on Windows, which shares no delete access")
+linux_only_file(faults/wine_driver_test.cpp "runs a Windows driver through Wine from Linux")

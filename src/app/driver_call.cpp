@@ -174,10 +174,21 @@ void CheckDriverVer(std::string_view ver, const LogSink& log) {
   LastDriverVer().Check(ver, log);
 }
 
+DriverCommand NativeDriverCommand(const std::string& ExeName, const std::string& ParamsFile,
+                                  int timeout_ms) {
+  return DriverCommand{ExeName, {ParamsFile, std::to_string(timeout_ms)}, {}};
+}
+
 std::string CallDrvExe(const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec,
                        std::string& Data) {
-  TExeProcess driver(ExeName,
-                     std::vector<std::string>{ParamsFile, std::to_string(TimeOutSec * 1000)});
+  return RunDriverCommand(NativeDriverCommand(ExeName, ParamsFile, TimeOutSec * 1000), ParamsFile,
+                          TimeOutSec, Data);
+}
+
+std::string RunDriverCommand(const DriverCommand& driver_command, const std::string& ParamsFile,
+                             int TimeOutSec, std::string& Data) {
+  TExeProcess driver(driver_command.program, driver_command.arguments);
+  driver.SetEnvironment(driver_command.environment);
   const std::uint64_t start = platform::MonotonicMilliseconds();
   const std::uint64_t limit_ms = static_cast<std::uint64_t>(TimeOutSec + kDriverGraceSec) * 1000;
   const ParamsFileRemover remover(ParamsFile);

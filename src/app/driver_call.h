@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/datetime.h"
 
@@ -58,6 +59,25 @@ std::string FormatVersionTime(TDateTime value);
 // The largest result file taken from the driver; a result is a few
 // kilobytes, and a runaway driver must not make the server read gigabytes.
 inline constexpr std::int64_t kMaxDriverResultSize = 64 * 1024 * 1024;
+
+// The program that carries a command out, its arguments and the settings it
+// gets in its environment.
+struct DriverCommand {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::vector<std::string> environment;
+};
+
+// The driver `ExeName` started as it is, with the arguments ParamsFile and
+// `timeout_ms`.
+DriverCommand NativeDriverCommand(const std::string& ExeName, const std::string& ParamsFile,
+                                  int timeout_ms);
+
+// Runs `command` on one command document, with the contract of CallDrvExe:
+// `Data` is written to `ParamsFile` before the start and read back after the
+// end; `command` is stopped TimeOutSec + 2 s after the start.
+std::string RunDriverCommand(const DriverCommand& command, const std::string& ParamsFile,
+                             int TimeOutSec, std::string& Data);
 
 // Runs the driver `ExeName` on one command. `Data` is the command document on
 // entry; it is written to `ParamsFile`, the driver is started with the

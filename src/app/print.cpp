@@ -161,13 +161,14 @@ struct TPrintService::Run {
 
 TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
                              DriverVersionLog& versions, DriverCall call_driver,
-                             std::shared_ptr<TCommandIds> ids)
+                             std::shared_ptr<TCommandIds> ids, PortCheck check_port)
     : program_folder_(std::move(program_folder)),
       queue_(queue),
       log_(std::move(log)),
       versions_(versions),
       call_driver_(std::move(call_driver)),
-      ids_(std::move(ids)) {}
+      ids_(std::move(ids)),
+      check_port_(std::move(check_port)) {}
 
 std::string TPrintService::Print(const std::string& Buf, const std::string& sender) const {
   TPrintCmd cmd;
@@ -213,6 +214,8 @@ void TPrintService::Execute(const std::string& Buf, Run& run, TPrintCmd& cmd, TT
   run.record.model = cmd.FName;
   run.record.id = cmd.FIdCommand;
   CheckSenderVersion(cmd.FSrvVer);
+  if (check_port_)
+    check_port_(program_folder_ + std::string(kDriverExeName), cmd.FPort);
   const std::uint16_t timeout_sec = CommandTimeout(cmd.FCmd);
   TPrnDeviceCmd device;
   FillDeviceCmd(cmd, timeout_sec, device);

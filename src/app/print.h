@@ -61,6 +61,10 @@ std::string ParamsFileName(const std::string& program_folder, std::string_view p
 using DriverCall = std::function<std::string(
     const std::string& ExeName, const std::string& ParamsFile, int TimeOutSec, std::string& Data)>;
 
+// Refuses, by raising, a port that the driver `ExeName` cannot serve, before
+// the command waits for the port.
+using PortCheck = std::function<void(const std::string& ExeName, const std::string& port)>;
+
 // Serves print requests: the print route of TTCP_Printer. Any number of
 // threads may call Print at once; commands for one port wait for each other
 // in the queue, commands for different ports run in parallel.
@@ -72,10 +76,10 @@ class TPrintService {
   // cut by LogField) and the driver version lines;
   // `call_driver` runs the driver; `ids` journals every command and keeps
   // the command ids (without it nothing is journaled and a command with an
-  // id is refused).
+  // id is refused); `check_port`, when given, looks at each command's port.
   TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
                 DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe,
-                std::shared_ptr<TCommandIds> ids = nullptr);
+                std::shared_ptr<TCommandIds> ids = nullptr, PortCheck check_port = nullptr);
 
   // The answer body to the request body `Buf` from `sender` ("address:port",
   // for the journal): a BSON TPrnZREPRes for "zrep" and "zbuf", else a
@@ -109,6 +113,7 @@ class TPrintService {
   DriverVersionLog& versions_;
   const DriverCall call_driver_;
   const std::shared_ptr<TCommandIds> ids_;
+  const PortCheck check_port_;
 };
 
 // The handler to serve as the print route; it keeps `service` alive.

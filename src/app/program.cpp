@@ -7,11 +7,11 @@
 #include <utility>
 
 #include "app/command_ids.h"
-#include "app/enum_coms.h"
 #include "app/port_queue.h"
 #include "app/print.h"
 #include "app/self_update.h"
 #include "app/tcp_printer.h"
+#include "app/wine_driver.h"
 #include "server/tcp_daemon.h"
 
 namespace kestrel {
@@ -24,6 +24,9 @@ struct ServerState {
   DaemonSlot slot;
   std::mutex queue_lock;
   std::unique_ptr<TPortQueue> queue;
+  // Its Wine server is ended once the daemon has ended.
+  std::shared_ptr<DriverHost> drivers =
+      std::make_shared<DriverHost>(std::make_shared<WinePrefix>(DefaultWinePrefixFolder()));
 };
 
 // The journal of print commands lies in the program folder, beside the
@@ -48,9 +51,19 @@ void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::s
   const std::shared_ptr<TCommandIds> ids = OpenCommandIds(program.folder);
   auto services = std::make_shared<TPrinterServices>();
   services->log = &WriteMainLOG;
-  services->enum_coms = [](const std::string& body) { return EnumCOMs(body); };
+  const std::string driver = program.folder + std::string(kDriverExeName);
+  const std::shared_ptr<const DriverHost> drivers = state.drivers;
+  services->enum_coms = [drivers, driver](const std::string& body) {
+    return drivers->EnumCOMs(driver, body);
+  };
   services->print_from_sender = MakeSenderPrintRoute(std::make_shared<TPrintService>(
-      program.folder, *state.queue, &WriteMainLOG, LastDriverVer(), CallDrvExe, ids));
+      program.folder, *state.queue, &WriteMainLOG, LastDriverVer(),
+      [drivers](const std::string& exe, const std::string& params, int timeout_sec,
+                std::string& data) { return drivers->Call(exe, params, timeout_sec, data); },
+      ids,
+      [drivers](const std::string& exe, const std::string& port) {
+        drivers->CheckPort(exe, port);
+      }));
   services->cmd_result = MakeCmdResultRoute(ids);
   services->update_self = MakeUpdateRoute(
       std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate));
@@ -101,7 +114,14 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
       state->queue->Close();
     state->slot.Terminate();
   };
-  hooks.daemon.ended = [state] { return state->slot.Empty(); };
+  // With the last connection gone no driver runs: the Wine server that kept
+  // drivers quick to start goes too.
+  hooks.daemon.ended = [state] {
+    if (!state->slot.Empty())
+      return false;
+    state->drivers->Close();
+    return true;
+  };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
   hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
   hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };

@@ -65,7 +65,7 @@ class ChildProcess {
 
  private:
   friend ChildProcess SpawnProcess(const std::string&, const std::vector<std::string>&, bool,
-                                   const std::string&);
+                                   const std::string&, const std::vector<std::string>&);
   friend ChildProcess AttachToWindowOwner(std::uintptr_t);
   ChildProcess(std::int32_t pid, std::intptr_t exit_handle, std::intptr_t group_handle = -1,
                std::intptr_t thread_handle = -1)
@@ -95,9 +95,11 @@ class ChildProcess {
 // ProcessCallError when the program cannot be started; the child's failure to
 // execute the program is reported here, not by an exit code. A non-empty
 // `output_file` takes the child's standard output and error instead, appended
-// to (created when missing), so that a caller can read what it wrote.
+// to (created when missing), so that a caller can read what it wrote. Each of
+// `settings` ("NAME=value") is set in the child's environment only.
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams, const std::string& output_file = {});
+                          bool null_streams, const std::string& output_file = {},
+                          const std::vector<std::string>& settings = {});
 
 // Attaches to the process that owns a window (it need not be a child).
 // Throws ProcessCallError when that process cannot be opened, and always where

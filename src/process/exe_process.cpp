@@ -106,7 +106,7 @@ void TExeProcess::Run(bool HideConsole, bool /*WaitForInputIdle*/) {
     throw Exception("Процесс \"" + FFileName + "\" уже запущен");
   FExitCode = 0;
   try {
-    FProcess = platform::SpawnProcess(FFileName, Arguments(), HideConsole);
+    FProcess = platform::SpawnProcess(FFileName, Arguments(), HideConsole, {}, FEnvironment);
   } catch (const platform::ProcessCallError& error) {
     throw Exception(SystemErrorMessage(error) + " " + FFileName);
   }

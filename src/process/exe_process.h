@@ -62,6 +62,9 @@ class TExeProcess {
   void SetArguments(std::vector<std::string> value);
   // The arguments that Run passes.
   std::vector<std::string> Arguments() const;
+  // Settings ("NAME=value") that Run puts into the program's environment,
+  // over this process's own.
+  void SetEnvironment(std::vector<std::string> value) { FEnvironment = std::move(value); }
   // The attached program's process id, 0 when none.
   std::int32_t ProcessId() const { return FProcess.Id(); }
 
@@ -90,6 +93,7 @@ class TExeProcess {
   bool FTerminateOnDestroy = false;
   std::string FParams;
   std::optional<std::vector<std::string>> FArguments;  // set: passed as they are
+  std::vector<std::string> FEnvironment;
 };
 
 }  // namespace kestrel

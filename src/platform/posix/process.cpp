@@ -16,6 +16,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "platform/clock.h"
@@ -166,6 +167,25 @@ int OpenProcessDescriptor(pid_t pid) {
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
+// The caller's environment with `settings` put in: a setting replaces the
+// entry of its name. The pointers stay valid while both inputs live.
+std::vector<char*> EnvironmentWith(const std::vector<std::string>& settings) {
+  std::vector<char*> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view current(*entry);
+    const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const std::string& s) {
+      const std::size_t name_end = s.find('=');
+      return current.substr(0, name_end + 1) == std::string_view(s).substr(0, name_end + 1);
+    });
+    if (!replaced)
+      entries.push_back(*entry);
+  }
+  for (const auto& setting : settings)
+    entries.push_back(const_cast<char*>(setting.c_str()));
+  entries.push_back(nullptr);
+  return entries;
+}
+
 int NiceValue(ProcessPriority priority) {
   switch (priority) {
     case ProcessPriority::kIdle:
@@ -260,13 +280,15 @@ void ChildProcess::Forget() noexcept {
 }
 
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams, const std::string& output_file) {
+                          bool null_streams, const std::string& output_file,
+                          const std::vector<std::string>& settings) {
   const SpawnAttributes attributes;
   const SpawnDescriptors descriptors(null_streams, output_file);
   std::vector<char*> argv = ArgumentVector(program, arguments);
+  std::vector<char*> environment = EnvironmentWith(settings);
   pid_t pid = 0;
-  const int error =
-      posix_spawn(&pid, program.c_str(), descriptors.Get(), attributes.Get(), argv.data(), environ);
+  const int error = posix_spawn(&pid, program.c_str(), descriptors.Get(), attributes.Get(),
+                                argv.data(), environment.data());
   if (error != 0)
     ThrowCallError(error);
   return ChildProcess(pid, OpenProcessDescriptor(pid));

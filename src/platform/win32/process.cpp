@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <string>
 #include <utility>
 
 #include "platform/command_line.h"
@@ -177,6 +179,32 @@ DWORD PriorityClassOf(ProcessPriority priority) {
   return NORMAL_PRIORITY_CLASS;
 }
 
+// The caller's environment with `settings` put in (a setting replaces the
+// entry of its name, ignoring case as the system does), as the block that
+// CreateProcessW takes; empty when nothing changes, for the caller's own.
+std::wstring EnvironmentBlockWith(const std::vector<std::string>& settings) {
+  if (settings.empty())
+    return {};
+  std::vector<std::wstring> entries;
+  if (wchar_t* const block = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1)
+      entries.emplace_back(entry);
+    FreeEnvironmentStringsW(block);
+  }
+  for (const auto& setting : settings) {
+    const std::wstring wide = Wide(setting);
+    const std::wstring name = wide.substr(0, wide.find(L'=') + 1);
+    std::erase_if(entries, [&](const std::wstring& entry) {
+      return _wcsnicmp(entry.c_str(), name.c_str(), name.size()) == 0;
+    });
+    entries.push_back(wide);
+  }
+  std::wstring block;
+  for (const auto& entry : entries)
+    block += entry + L'\0';
+  return block + L'\0';
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> ChildProcess::WaitForExit(std::uint32_t milliseconds) {
@@ -232,7 +260,8 @@ void ChildProcess::Forget() noexcept {
 }
 
 ChildProcess SpawnProcess(const std::string& program, const std::vector<std::string>& arguments,
-                          bool null_streams, const std::string& output_file) {
+                          bool null_streams, const std::string& output_file,
+                          const std::vector<std::string>& settings) {
   const StandardHandles streams(null_streams, output_file);
   STARTUPINFOEXW start{};
   start.StartupInfo.cb = sizeof(start);
@@ -252,9 +281,13 @@ ChildProcess SpawnProcess(const std::string& program, const std::vector<std::str
   // Given as the application name, the program is never searched for.
   const std::wstring application = Wide(program);
   std::wstring command_line = Wide(QuotedCommandLine(program, arguments));
+  std::wstring environment = EnvironmentBlockWith(settings);
+  if (!environment.empty())
+    flags |= CREATE_UNICODE_ENVIRONMENT;
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, streams.Any(),
-                      flags, nullptr, nullptr, &start.StartupInfo, &created))
+                      flags, environment.empty() ? nullptr : environment.data(), nullptr,
+                      &start.StartupInfo, &created))
     ThrowLastError();
   OwnedHandle process(created.hProcess);
   OwnedHandle thread(created.hThread);
