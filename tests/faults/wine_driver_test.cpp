@@ -64,7 +64,7 @@ class WindowsDriver : public ::testing::Test {
   // test's own; `shell` runs first.
   void Start(const std::string& shell = "") {
     ASSERT_TRUE(
-        server_.Start("export XDG_DATA_HOME='" + data_.Path().string() + "'\n" + shell, 60000))
+        server_.StartUnderShell("export XDG_DATA_HOME='" + data_.Path().string() + "'\n" + shell))
         << server_.Output();
   }
   std::string Prefix() const { return data_.Path().string() + "/kestrel/wine"; }
@@ -73,7 +73,7 @@ class WindowsDriver : public ::testing::Test {
   static std::vector<ComPort> MachinePorts() { return MapComPorts(SerialPortNames()); }
 
   TempDir data_;
-  KestrelProcess server_{KESTREL_BIN_DIR};
+  KestrelProcess server_;
 };
 
 TEST_F(WindowsDriver, CyrillicReceiptIsPrintedThroughWine) {
@@ -127,7 +127,10 @@ TEST_F(WindowsDriver, WithoutWineTheAnswerAndTheLogSaySo) {
   Start("export PATH=/nonexistent");
   const auto result = ReceiptResult(server_.Post(PrintCommand("COM1", "sale")));
   EXPECT_EQ(result->FError, WineMissingText());
-  EXPECT_NE(server_.Output().find(WineMissingText()), std::string::npos);
+  // The log line follows the answer.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return server_.Output().find(WineMissingText()) != std::string::npos; }, 5000))
+      << server_.Output();
   EXPECT_FALSE(fs::exists(server_.Folder().Path() / "corvid-sim"));
 }
 
