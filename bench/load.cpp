@@ -2,7 +2,7 @@
 //   serve     --port P [--ip A] [--seconds S]     runs the printer daemon for S seconds
 //   requests  --port P [--host H] [--clients N] [--seconds S] [--body FILE]
 //             one connection per request from N client threads; prints
-//             requests/s, p50/p99 latency and failures
+//             requests/s, p50/p99/p99.9 and the slowest latency, and failures
 //   requests  ... --any-server    checks only "HTTP/1.1 200" and the body
 //             length, so that another web server can be measured the same way
 //   idle      --port P [--host H] [--connections M] [--pid PID] [--hold S]
@@ -195,9 +195,9 @@ int Requests(const Options& options) {
   std::sort(all.begin(), all.end());
   std::printf(
       "clients %d, requests %zu in %.1f s: %.0f requests/s, p50 %.2f ms, p99 %.2f ms, "
-      "failures %ld\n",
+      "p99.9 %.2f ms, max %.2f ms, failures %ld\n",
       clients, all.size(), elapsed, all.size() / elapsed, Percentile(all, 0.50),
-      Percentile(all, 0.99), failures);
+      Percentile(all, 0.99), Percentile(all, 0.999), all.empty() ? 0.0 : all.back(), failures);
   return failures == 0 ? 0 : 1;
 }
 
