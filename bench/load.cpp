@@ -258,7 +258,7 @@ int Idle(const Options& options) {
     const long held = StatusField(pid, "Threads") - threads_before;
     std::printf(
         "server: %ld connection threads, RSS %ld KiB (was %ld KiB before), %.1f KiB per idle "
-        "connection (target < 64)\n",
+        "connection (target < 16)\n",
         held, rss, rss_before, held > 0 ? static_cast<double>(rss - rss_before) / held : 0.0);
   }
   const std::size_t right = AnswerAll(connections);
