@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel::platform {
 
@@ -111,6 +112,11 @@ class Socket {
   bool linger_enabled_ = false;
   int linger_seconds_ = 0;
 };
+
+// The indexes of those of `sockets` that have input, a peer's close or an
+// error waiting, after at most `timeout_ms` of waiting for the first; empty
+// when none came in time. Closed sockets in the list are passed over.
+std::vector<std::size_t> ReadableSockets(const std::vector<Socket>& sockets, int timeout_ms);
 
 // Raises this process's soft limit of open descriptors to its hard limit, so
 // that the server can hold as many connections as it has threads for.

@@ -18,6 +18,10 @@ constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
 // The option holds whole seconds, so the 10 ms asked for become 0 s.
 constexpr int kLingerMilliseconds = 10;
 constexpr int kLargestBacklog = 2147483647;
+// Beyond this many connections waiting for their close, a connection
+// thread waits for its own: peers that never close then hold threads, which
+// the thread cap bounds, rather than an ever longer list.
+constexpr std::size_t kMostLingeringCloses = 4096;
 
 // The cap on connection threads: a thread the system refuses costs a
 // connection, so the cap stays below the system's limit.
@@ -41,7 +45,8 @@ TTCPDaemon::TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClas
       FPort(std::to_string(port)),
       FTCPThreadClass(thread_class),
       FIP(ip),
-      FMaxThreadCount(ConnectionThreadCap()) {
+      FMaxThreadCount(ConnectionThreadCap()),
+      lingering_closes_(kCloseDrainMilliseconds, kCloseDrainBytes, kMostLingeringCloses) {
   platform::RaiseOpenFileLimit();
 }
 

@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 #include "server/body_budget.h"
 #include "server/daemon.h"
+#include "server/lingering_closes.h"
 
 namespace kestrel {
 
@@ -27,6 +28,10 @@ inline constexpr std::int32_t kMostConnectionThreads = 16384;
 inline constexpr std::uint64_t kThreadsKeptFree = 64;
 // Bytes of request bodies that the connections of a daemon hold at once.
 inline constexpr std::uint64_t kBodyBudgetBytes = 512ull * 1024 * 1024;
+// How long, and for how many bytes, the close after an answer waits for the
+// peer to finish with the connection; a peer that keeps sending is cut off.
+inline constexpr int kCloseDrainMilliseconds = 2000;
+inline constexpr std::size_t kCloseDrainBytes = 65536;
 
 // The class of the connection threads, as a value: the two operations that
 // the daemon needs of it, both those of the most derived class.
@@ -63,6 +68,8 @@ class TTCPDaemon : public TDaemon {
   TBodyBudget& BodyBudget() { return FBodyBudget; }
   // Where its connection threads come from.
   platform::ThreadPool& ConnectionThreads() { return connection_threads_; }
+  // Where its connections wait for their peer's close once answered.
+  TLingeringCloses& LingeringCloses() { return lingering_closes_; }
 
  protected:
   TTCPDaemon(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
@@ -87,6 +94,8 @@ class TTCPDaemon : public TDaemon {
   std::atomic<std::int32_t> FMaxThreadCount;
   TBodyBudget FBodyBudget{kBodyBudgetBytes};
   platform::ThreadPool connection_threads_;
+  // Its connections are waited out before the daemon's slot becomes empty.
+  TLingeringCloses lingering_closes_;
   // Connections closed since the last thread the system gave; the daemon
   // thread's alone.
   std::uint64_t refused_in_a_row_ = 0;

@@ -13,10 +13,6 @@ constexpr std::size_t kLargestPacket = 65536;
 // A peer that takes no bytes of an answer for this long is given up, so a
 // stalled client cannot hold its thread, and the daemon's end, for ever.
 constexpr int kSendStallMilliseconds = 30000;
-// How long, and for how many bytes, the close waits for the peer to
-// finish with the connection; a peer that keeps sending is cut off.
-constexpr int kCloseDrainMilliseconds = 2000;
-constexpr std::size_t kCloseDrainBytes = 65536;
 
 // Wide enough never to wrap in the life of a process.
 std::atomic<std::uint64_t> threads_created{0};
@@ -75,10 +71,12 @@ void TTCPThread::TreatUntilTerminated() {
   }
 }
 
-// The answer reaches the peer whole before the daemon stops waiting for
-// this thread; after RemoveThread the thread no longer touches the daemon.
+// The answer reaches the peer whole before the daemon ends: the daemon's
+// closer, or else this thread, waits for the peer's close. After
+// RemoveThread the thread no longer touches the daemon.
 void TTCPThread::Finish() {
-  FSock.Disconnect(kCloseDrainMilliseconds, kCloseDrainBytes);
+  if (!FOwner->LingeringCloses().Take(FSock))
+    FSock.Disconnect(kCloseDrainMilliseconds, kCloseDrainBytes);
   FOwner->RemoveThread(this);
   finished_ = true;
   ++threads_finished;

@@ -319,6 +319,22 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   Close();
 }
 
+std::vector<std::size_t> ReadableSockets(const std::vector<Socket>& sockets, int timeout_ms) {
+  std::vector<pollfd> entries;
+  entries.reserve(sockets.size());
+  for (const Socket& socket : sockets)
+    entries.push_back({Fd(socket.NativeHandle()), POLLIN, 0});
+  std::vector<std::size_t> readable;
+  // An interrupted wait reports none ready; callers wait again.
+  if (poll(entries.data(), entries.size(), timeout_ms) <= 0)
+    return readable;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    if (entries[index].revents != 0)
+      readable.push_back(index);
+  }
+  return readable;
+}
+
 void Socket::Close() {
   if (handle_ >= 0)
     close(Fd(handle_));

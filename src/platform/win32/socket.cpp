@@ -434,6 +434,21 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   Close();
 }
 
+std::vector<std::size_t> ReadableSockets(const std::vector<Socket>& sockets, int timeout_ms) {
+  std::vector<WSAPOLLFD> entries;
+  entries.reserve(sockets.size());
+  for (const Socket& socket : sockets)
+    entries.push_back({SocketOf(socket.NativeHandle()), POLLRDNORM, 0});
+  std::vector<std::size_t> readable;
+  if (WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeout_ms) <= 0)
+    return readable;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    if (entries[index].revents != 0)
+      readable.push_back(index);
+  }
+  return readable;
+}
+
 void Socket::Close() {
   if (handle_ >= 0)
     closesocket(SocketOf(handle_));
