@@ -69,6 +69,7 @@ void TTCPDaemon::Execute() {
     try {
       Serve();
     } catch (...) {
+      SetListening(false);
       TerminateThreads();
       throw;
     }
@@ -81,9 +82,11 @@ void TTCPDaemon::Execute() {
 void TTCPDaemon::Serve() {
   StartListening();
   FTCPThreadClass.LOG("Started at " + FIP + ":" + FPort);
+  SetListening(true);
   do {
     AcceptPass();
   } while (!Terminated());
+  SetListening(false);
   FActive = false;
 }
 

@@ -75,7 +75,8 @@ class FakeDaemon {
                 running = false;
               });
             },
-            [this] { return !running; }};
+            [this] { return !running; },
+            {}};
   }
 
   std::string started_ip;
@@ -149,6 +150,7 @@ TEST_F(MainWindowTest, DaemonThatCannotBeCreatedIsLogged) {
   TfmKestrel window(
       {}, host,
       {[](const std::string&, std::uint16_t) { throw Exception("Не удалось создать поток"); },
+       {},
        {},
        {}});
   window.FormCreate();
