@@ -194,8 +194,9 @@ for family in text_string_to_metric_families(text):
             labels = ",".join(k + "=" + v for k, v in sorted(sample.labels.items()))
             print("%s{%s} %g" % (sample.name, labels, sample.value))
 )");
+  // Debian's parser package serves Debian's own Python.
   const std::string parsed =
-      Run("python3 '" + script + "' " + Url("/metrics") + " '" + port_ + "'");
+      Run("/usr/bin/python3 '" + script + "' " + Url("/metrics") + " '" + port_ + "' 2>&1");
   const std::string labels = "port=" + port_ + ",slot=0";
   EXPECT_NE(parsed.find("kestrel_print_commands_total{command=test,outcome=ok," + labels + "} 3\n"),
             std::string::npos)
