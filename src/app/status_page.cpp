@@ -15,7 +15,7 @@ constexpr char kStyle[] =
     "body{font-family:sans-serif;margin:1em 2em;color:#222}"
     "table{border-collapse:collapse;margin-bottom:1.5em}"
     "th,td{border:1px solid #bbb;padding:.25em .6em;text-align:left;vertical-align:top}"
-    "th{background:#eee}.error{color:#b00}.ok{color:#070}"
+    "td{white-space:nowrap}th{background:#eee}.error{color:#b00;white-space:normal}.ok{color:#070}"
     "ol{font-family:monospace;padding-left:2.5em}";
 
 std::string TimeText(std::int64_t unix_ms) {

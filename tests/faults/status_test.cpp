@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "faults/print_commands.h"
@@ -147,6 +148,11 @@ TEST_F(StatusListener, HtmlFromRequestsIsEscaped) {
   const std::string escaped = "&lt;b&gt;" + port_ + "&lt;/b&gt;&amp;&quot;&#39;";
   EXPECT_EQ(RowOf(page, escaped).size(), 9u) << page;
   EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
+  // In a label only the quote needs its backslash; the command is "other".
+  EXPECT_EQ(Sample(HttpBody(Get("/metrics")),
+                   "kestrel_print_commands_total{port=\"<b>" + port_ +
+                       "</b>&\\\"'\",slot=\"0\",command=\"other\",outcome=\"error\"}"),
+            "1");
   EXPECT_EQ(server_.Stop(), 0) << server_.Output();
 }
 
@@ -177,6 +183,34 @@ TEST_F(StatusListener, HealthFailsWhileTheMainListenerDoesNotAccept) {
       << server_.Output();
   EXPECT_TRUE(Get("/healthz").starts_with("HTTP/1.1 503 Service Unavailable\r\n"));
   EXPECT_NE(server_.Output().find("Bind "), std::string::npos) << server_.Output();
+  EXPECT_EQ(server_.Stop(), 0) << server_.Output();
+}
+
+// While one command prints, the next waits: the page and the metrics show
+// both, and the connections that carry them.
+TEST_F(StatusListener, BusyPortShowsThePrintingAndTheWaitingCommand) {
+  server_.CopyTool("corvid-instant", "instant.exe");
+  server_.Driver("wait $dir/go 8000\nrun $dir/instant.exe $1 $2");
+  status_port_ = FreePort();
+  ASSERT_TRUE(server_.Start(20000, {"status:" + std::to_string(status_port_)})) << server_.Output();
+  std::thread first([&] { server_.Post(PrintCommand(port_, "test")); });
+  std::thread second([&] { server_.Post(PrintCommand(port_, "test")); });
+  const bool busy = WaitUntil(
+      [&] {
+        const std::vector<std::string> row = RowOf(HttpBody(Get("/")), port_);
+        return row.size() == 9 && row[1].starts_with("printing since ") && row[2] == "1";
+      },
+      10000);
+  const std::string metrics = HttpBody(Get("/metrics"));
+  server_.Folder().Write("go", "");
+  first.join();
+  second.join();
+  EXPECT_TRUE(busy) << HttpBody(Get("/"));
+  const std::string labels = "{port=\"" + port_ + "\",slot=\"0\"}";
+  EXPECT_EQ(Sample(metrics, "kestrel_port_printing" + labels), "1");
+  EXPECT_EQ(Sample(metrics, "kestrel_port_waiting" + labels), "1");
+  EXPECT_EQ(Sample(metrics, "kestrel_open_connections{listener=\"main\"}"), "2");
+  EXPECT_EQ(RowOf(HttpBody(Get("/")), port_)[3], "2");
   EXPECT_EQ(server_.Stop(), 0) << server_.Output();
 }
 
