@@ -4,6 +4,7 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "base/ascii.h"
 
@@ -273,10 +274,10 @@ THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len,
   framing = BodyFramingOf(lines);
   if (header_length == 0)
     return THTTPHeader{};
-  const THTTPHeader header = ParseHeaderLines(lines);
+  THTTPHeader header = ParseHeaderLines(lines);
   return framing.coding == TTransferCoding::None
-             ? WithContentLength(header, header_length, buf.size(), max_read_len)
-             : WithTransferCoding(header, header_length);
+             ? WithContentLength(std::move(header), header_length, buf.size(), max_read_len)
+             : WithTransferCoding(std::move(header), header_length);
 }
 
 bool HeaderMayStillArrive(const std::string& buf) {
