@@ -18,6 +18,7 @@
 
 #include "app/command_ids.h"
 #include "app/print.h"
+#include "app/status_counters.h"
 #include "app/wine_driver.h"
 #include "bson/mapping.h"
 #include "journal/journal.h"
@@ -37,6 +38,7 @@ struct Environment {
   std::filesystem::path folder;
   std::mutex cs;
   std::unique_ptr<TPortQueue> queue;
+  std::shared_ptr<TStatusCounters> counters;
   std::shared_ptr<TPrintService> service;
   std::shared_ptr<TPrintService> journaled_service;
   std::shared_ptr<DriverHost> wine_drivers;
@@ -86,19 +88,24 @@ bool StartServer(const std::string& driver) {
   std::filesystem::create_directories(env.folder / "locks");
   std::filesystem::copy_file(driver, env.folder / "corvid.exe");
   env.queue = std::make_unique<TPortQueue>(env.cs, 30000ms, Folder() + "locks");
-  env.service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine);
+  // Counted as the program counts, for the status listener.
+  env.counters = std::make_shared<TStatusCounters>();
+  env.service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine, LastDriverVer(),
+                                                CallDrvExe, nullptr, nullptr, env.counters);
   auto ids = std::make_shared<TCommandIds>(
       std::make_unique<Journal>(Folder() + kJournalFileName, JournalLimits{}, LogLine), "",
       LogLine);
-  env.journaled_service = std::make_shared<TPrintService>(Folder(), *env.queue, LogLine,
-                                                          LastDriverVer(), CallDrvExe, ids);
-  return StartDaemon(std::make_shared<TPrinterServices>(
-                         TPrinterServices{.log = LogLine, .print = MakePrintRoute(env.service)}),
-                     env.slot, env.port) &&
+  env.journaled_service = std::make_shared<TPrintService>(
+      Folder(), *env.queue, LogLine, LastDriverVer(), CallDrvExe, ids, nullptr, env.counters);
+  return StartDaemon(
+             std::make_shared<TPrinterServices>(TPrinterServices{
+                 .log = LogLine, .print = MakePrintRoute(env.service), .counters = env.counters}),
+             env.slot, env.port) &&
          StartDaemon(std::make_shared<TPrinterServices>(TPrinterServices{
                          .log = LogLine,
                          .print_from_sender = MakeSenderPrintRoute(env.journaled_service),
-                         .cmd_result = MakeCmdResultRoute(ids)}),
+                         .cmd_result = MakeCmdResultRoute(ids),
+                         .counters = env.counters}),
                      env.journaled_slot, env.journaled_port);
 }
 

@@ -48,6 +48,7 @@ linux_only_cases(faults "JournalEndToEnd.JournalThatCannotBeWrittenRefusesIdsAnd
 linux_only_cases(faults "ServerLimits.ConnectionCapFollowsTheThreadLimit" "a thread limit set with ulimit")
 linux_only_cases(faults "ServerLimits.ConsoleOnAClosedPipeKeepsServing" "SIGPIPE on a shell pipe whose reader has gone")
 linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3 are the build machine's own programs")
+linux_only_cases(faults "StatusListener.MetricsReadByThePrometheusParser:StatusListener.Chromium*" "python3's Prometheus parser and Chromium are the build machine's own programs")
 linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
 linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")

@@ -90,6 +90,19 @@ std::uint16_t TfmKestrel::ReadPort() {
   return kDefaultPort;
 }
 
+// The status listener is off unless its port is given; a port that is not
+// one is logged like a bad main port, and leaves it off.
+std::optional<std::uint16_t> TfmKestrel::ReadStatusPort() {
+  const std::string value = GetFromParamStr("status", "", true);
+  if (value.empty())
+    return std::nullopt;
+  const std::optional<std::int64_t> port = ParseInt64(value);
+  if (port && *port >= 1 && *port <= kHighestPort)
+    return static_cast<std::uint16_t>(*port);
+  WriteLOG(InvalidParamMessage("status", value));
+  return std::nullopt;
+}
+
 // A daemon that cannot even be created is reported like its socket failures:
 // the window stays open without a listener.
 void TfmKestrel::FormCreate() {
@@ -99,6 +112,19 @@ void TfmKestrel::FormCreate() {
     return;
   try {
     daemon_.start(ip, port);
+  } catch (const std::exception& failure) {
+    WriteLOG(failure.what());
+  }
+  StartStatus();
+}
+
+void TfmKestrel::StartStatus() {
+  const std::optional<std::uint16_t> port = ReadStatusPort();
+  if (!port || !daemon_.start_status)
+    return;
+  const std::string ip = GetFromParamStr("statusip", kDefaultStatusIp, false);
+  try {
+    daemon_.start_status(ip, *port, log_);
   } catch (const std::exception& failure) {
     WriteLOG(failure.what());
   }

@@ -10,6 +10,7 @@
 #include <iosfwd>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,9 @@ struct DaemonFunctions {
   // True once the daemon and every connection it accepted have ended, and
   // before it was started.
   std::function<bool()> ended;
+  // Creates the status listener on ip:port, which shows `log`, and starts
+  // it; `terminate` and `ended` then cover it too. Empty: there is none.
+  std::function<void(const std::string& ip, std::uint16_t port, const TLog& log)> start_status;
 };
 
 // Set once an update has been stored; the timer then closes the window and the
@@ -38,6 +42,8 @@ extern std::atomic<bool> RestartAfterUpdate;
 class TfmKestrel final : public LogListener, public platform::WindowEvents {
  public:
   static constexpr std::uint16_t kDefaultPort = 8080;
+  // The status page has no login: it stays on this machine unless told.
+  static constexpr char kDefaultStatusIp[] = "127.0.0.1";
 
   // `args` are the command-line arguments without the program path; `host`
   // must outlive the window.
@@ -73,6 +79,9 @@ class TfmKestrel final : public LogListener, public platform::WindowEvents {
   void RestoreHoldingCS();
 
   std::uint16_t ReadPort();
+  // The status listener's port, nullopt when it is off.
+  std::optional<std::uint16_t> ReadStatusPort();
+  void StartStatus();
   bool DaemonEnded() const;
 
   std::vector<std::string> args_;

@@ -8,9 +8,12 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/duration_histogram.h"
 #include "platform/named_lock.h"
 
 namespace kestrel {
@@ -21,6 +24,25 @@ inline constexpr std::string_view kPortMutexPrefix =
     "tavrix2012_printer_netdriver_query_mutex_for_";
 inline constexpr int kPortSlots = 256;
 inline constexpr std::chrono::milliseconds kPortWaitTime{300000};
+
+// The last command that held a port, as the port table keeps it.
+struct TPortRun {
+  std::string cmd;
+  std::string error;                 // empty: it ended well
+  std::int64_t started_unix_ms = 0;  // when it got the port
+  std::uint64_t held_ms = 0;         // how long it held the port
+};
+
+// A port of the table as the status page shows it.
+struct TPortStatus {
+  std::string port;
+  int slot = 0;
+  int waiting = 0;                       // commands of this process waiting for it now
+  std::optional<std::uint64_t> held_ms;  // how long the command holding it has had it
+  std::uint64_t served = 0;              // commands that held it and gave it back
+  std::optional<TPortRun> last;
+  TDurationHistogram::TCounts wait;  // how long commands waited for it
+};
 
 class TPortQueue {
  public:
@@ -39,9 +61,17 @@ class TPortQueue {
   // compared exactly. Raises Exception when the port's lock can be neither
   // created nor opened, or the wait fails otherwise.
   bool WaitForPort(const std::string& Port);
+  // The same, telling the port's slot (-1 when the table is full).
+  bool WaitForPort(const std::string& Port, int& slot);
   // Gives `Port` back; on the thread that received true, once for each true.
   // false when the calling thread does not hold `Port`.
   bool ReleasePort(const std::string& Port);
+  // The same, keeping `run` (its held_ms filled in) as the port's last
+  // command; returns how long the port was held.
+  std::uint64_t ReleasePort(const std::string& Port, TPortRun run);
+
+  // Every port of the table, in slot order; taken under CS.
+  std::vector<TPortStatus> Status() const;
 
   // How long one wait for a port may take.
   std::chrono::milliseconds WaitTime() const { return wait_time_; }
@@ -57,6 +87,23 @@ class TPortQueue {
   // The slot of `Port`, taking the first free one for a new port; -1 when
   // the table is full. Called under CS.
   int FindOrTakeSlot(const std::string& Port);
+  // Waits for a port's lock until it is acquired (true), the wait time has
+  // passed or the queue has closed.
+  bool Acquire(platform::NamedLock& lock);
+  // Gives a port back under CS; how long it was held, nullopt when this
+  // process did not hold it.
+  std::optional<std::uint64_t> Release(const std::string& Port, std::optional<TPortRun> run,
+                                       bool& released);
+
+  // What a slot has seen. The waits and the holder's start are atomics,
+  // so a command never takes CS for them; the rest changes under CS.
+  struct TSlotActivity {
+    std::atomic<int> waiting{0};
+    std::atomic<std::uint64_t> held_since{0};  // monotonic ms + 1; 0 while not held here
+    TDurationHistogram wait;
+    std::uint64_t served = 0;
+    std::optional<TPortRun> last;
+  };
 
   std::mutex& CS;
   const std::chrono::milliseconds wait_time_;
@@ -66,6 +113,7 @@ class TPortQueue {
   // like any other and keeps the slot it took.
   std::array<std::unique_ptr<platform::NamedLock>, kPortSlots> Mutex;
   std::array<std::string, kPortSlots> MutexPort;
+  const std::unique_ptr<std::array<TSlotActivity, kPortSlots>> activity_;
 };
 
 // Holds a port from construction to destruction: the caller's guarantee that
@@ -74,14 +122,21 @@ class TPortHold {
  public:
   // Raises Exception "Не дождались освобождения очереди по порту " + Port
   // when the queue does not give the port, and passes on its failures.
-  TPortHold(TPortQueue& queue, std::string Port);
+  // `slot`, when given, is told the port's slot even then.
+  TPortHold(TPortQueue& queue, std::string Port, int* slot = nullptr);
   ~TPortHold();
   TPortHold(const TPortHold&) = delete;
   TPortHold& operator=(const TPortHold&) = delete;
 
+  // Gives the port back now, with the outcome of the command `cmd` that
+  // held it (`error` empty when it ended well); how long it was held.
+  std::uint64_t Finish(const std::string& cmd, const std::string& error);
+
  private:
   TPortQueue& queue_;
   const std::string port_;
+  std::int64_t started_unix_ms_ = 0;
+  bool released_ = false;
 };
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/log.h"
+#include "app/status_counters.h"
 #include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
@@ -100,6 +101,11 @@ void AgreeErrors(TTermPrintRes& res, TPrnZREPRes& zres) {
     res.FError = zres.FError;
 }
 
+// The Error that AgreeErrors will settle on.
+const std::string& AgreedError(const TTermPrintRes& res, const TPrnZREPRes& zres) {
+  return res.FError.empty() ? zres.FError : res.FError;
+}
+
 }  // namespace
 
 std::uint16_t CommandTimeout(std::string_view cmd) {
@@ -108,6 +114,16 @@ std::uint16_t CommandTimeout(std::string_view cmd) {
       return row.seconds;
   }
   return kDefaultTimeoutSec;
+}
+
+const std::array<std::string_view, 10>& TimedCommands() {
+  static constexpr std::array<std::string_view, 10> kNames = [] {
+    std::array<std::string_view, 10> names;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      names[i] = kCommandTimeouts[i].cmd;
+    return names;
+  }();
+  return kNames;
 }
 
 bool IsZReportCommand(std::string_view cmd) {
@@ -157,18 +173,22 @@ struct TPrintService::Run {
   bool started = false;                 // the driver run began
   std::optional<std::string> repeated;  // the answer of the id's earlier run
   std::optional<TIdHold> id_hold;
+  int slot = TStatusCounters::kNoSlot;   // the port's place in the port table
+  std::optional<std::uint64_t> held_ms;  // how long the command held its port
 };
 
 TPrintService::TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
                              DriverVersionLog& versions, DriverCall call_driver,
-                             std::shared_ptr<TCommandIds> ids, PortCheck check_port)
+                             std::shared_ptr<TCommandIds> ids, PortCheck check_port,
+                             std::shared_ptr<TStatusCounters> counters)
     : program_folder_(std::move(program_folder)),
       queue_(queue),
       log_(std::move(log)),
       versions_(versions),
       call_driver_(std::move(call_driver)),
       ids_(std::move(ids)),
-      check_port_(std::move(check_port)) {}
+      check_port_(std::move(check_port)),
+      counters_(std::move(counters)) {}
 
 std::string TPrintService::Print(const std::string& Buf, const std::string& sender) const {
   TPrintCmd cmd;
@@ -191,10 +211,12 @@ std::string TPrintService::Print(const std::string& Buf, const std::string& send
   if (run.repeated) {
     answer = std::move(*run.repeated);
     RecordEnd(run, "", answer);
+    Count(run, cmd.FCmd, true);
   } else {
     AgreeErrors(res, zres);
     answer = IsZReportCommand(cmd.FCmd) ? ObjToBSON(zres) : ObjToBSON(res);
     RecordEnd(run, res.FError, answer);
+    Count(run, cmd.FCmd, res.FError.empty());
     if (!res.FError.empty())
       log_(LogField(cmd.FPort) + "," + LogField(cmd.FName) + " " + LogField(cmd.FCmd) + ": " +
            LogField(res.FError));
@@ -225,12 +247,30 @@ void TPrintService::Execute(const std::string& Buf, Run& run, TPrintCmd& cmd, TT
     if (run.repeated)
       return;
   }
-  const TPortHold hold(queue_, cmd.FPort);
+  TPortHold hold(queue_, cmd.FPort, &run.slot);
   // From here on the log names the model as the driver got it.
   cmd.FName = device.FHardwareName;
-  RecordStart(run);
-  run.started = true;
-  RunDriver(cmd, timeout_sec, data, res, zres);
+  // The port table keeps the outcome of the port's last command, so the
+  // failure is settled before the port is given back; Print would settle
+  // it the same way.
+  try {
+    RecordStart(run);
+    run.started = true;
+    RunDriver(cmd, timeout_sec, data, res, zres);
+  } catch (const std::exception& failure) {
+    if (res.FError.empty())
+      res.FError = failure.what();
+  }
+  run.held_ms = hold.Finish(cmd.FCmd, AgreedError(res, zres));
+}
+
+void TPrintService::Count(const Run& run, const std::string& cmd, bool ok) const {
+  if (!counters_)
+    return;
+  const int command = CommandLabelIndex(cmd);
+  counters_->CountCommand(run.slot, command, ok);
+  if (run.held_ms)
+    counters_->CommandRan(command, *run.held_ms);
 }
 
 std::optional<std::string> TPrintService::ClaimId(Run& run, const std::string& id,

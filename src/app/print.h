@@ -5,6 +5,7 @@
 // and printer models.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,8 @@
 
 namespace kestrel {
 
+class TStatusCounters;
+
 // The sender version that stands for any version.
 inline constexpr std::string_view kAnyVersion = "flex";
 
@@ -30,6 +33,9 @@ inline constexpr std::string_view kDriverExeName = "corvid.exe";
 // The driver time-out in seconds for a command (exact, case-sensitive);
 // commands not listed get 19 s.
 std::uint16_t CommandTimeout(std::string_view cmd);
+
+// The commands that have a time-out of their own, in the table's order.
+const std::array<std::string_view, 10>& TimedCommands();
 
 // True for the commands answered with a Z-report result.
 bool IsZReportCommand(std::string_view cmd);
@@ -76,10 +82,12 @@ class TPrintService {
   // cut by LogField) and the driver version lines;
   // `call_driver` runs the driver; `ids` journals every command and keeps
   // the command ids (without it nothing is journaled and a command with an
-  // id is refused); `check_port`, when given, looks at each command's port.
+  // id is refused); `check_port`, when given, looks at each command's port;
+  // `counters`, when given, counts every command and its time on the port.
   TPrintService(std::string program_folder, TPortQueue& queue, LogSink log,
                 DriverVersionLog& versions = LastDriverVer(), DriverCall call_driver = CallDrvExe,
-                std::shared_ptr<TCommandIds> ids = nullptr, PortCheck check_port = nullptr);
+                std::shared_ptr<TCommandIds> ids = nullptr, PortCheck check_port = nullptr,
+                std::shared_ptr<TStatusCounters> counters = nullptr);
 
   // The answer body to the request body `Buf` from `sender` ("address:port",
   // for the journal): a BSON TPrnZREPRes for "zrep" and "zbuf", else a
@@ -106,6 +114,7 @@ class TPrintService {
   void RunDriver(TPrintCmd& cmd, std::uint16_t timeout_sec, std::string& device_document,
                  TTermPrintRes& res, TPrnZREPRes& zres) const;
   void ReadDriverResult(const std::string& Buf, TTermPrintRes& res, TPrnZREPRes& zres) const;
+  void Count(const Run& run, const std::string& cmd, bool ok) const;
 
   const std::string program_folder_;
   TPortQueue& queue_;
@@ -114,6 +123,7 @@ class TPrintService {
   const DriverCall call_driver_;
   const std::shared_ptr<TCommandIds> ids_;
   const PortCheck check_port_;
+  const std::shared_ptr<TStatusCounters> counters_;
 };
 
 // The handler to serve as the print route; it keeps `service` alive.

@@ -10,6 +10,7 @@
 #include "app/port_queue.h"
 #include "app/print.h"
 #include "app/self_update.h"
+#include "app/status_server.h"
 #include "app/tcp_printer.h"
 #include "app/wine_driver.h"
 #include "server/tcp_daemon.h"
@@ -22,8 +23,13 @@ namespace {
 // window starts the daemon.
 struct ServerState {
   DaemonSlot slot;
+  DaemonSlot status_slot;
   std::mutex queue_lock;
   std::unique_ptr<TPortQueue> queue;
+  // What the status listener shows, kept by the main one's services.
+  std::shared_ptr<TStatusCounters> counters = std::make_shared<TStatusCounters>();
+  std::shared_ptr<const TUpdateService> update;
+  std::string listen_address;
   // Its Wine server is ended once the daemon has ended.
   std::shared_ptr<DriverHost> drivers =
       std::make_shared<DriverHost>(std::make_shared<WinePrefix>(DefaultWinePrefixFolder()));
@@ -51,6 +57,7 @@ void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::s
   const std::shared_ptr<TCommandIds> ids = OpenCommandIds(program.folder);
   auto services = std::make_shared<TPrinterServices>();
   services->log = &WriteMainLOG;
+  services->counters = state.counters;
   const std::string driver = program.folder + std::string(kDriverExeName);
   const std::shared_ptr<const DriverHost> drivers = state.drivers;
   services->enum_coms = [drivers, driver](const std::string& body) {
@@ -61,13 +68,36 @@ void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::s
       [drivers](const std::string& exe, const std::string& params, int timeout_sec,
                 std::string& data) { return drivers->Call(exe, params, timeout_sec, data); },
       ids,
-      [drivers](const std::string& exe, const std::string& port) {
-        drivers->CheckPort(exe, port);
-      }));
+      [drivers](const std::string& exe, const std::string& port) { drivers->CheckPort(exe, port); },
+      state.counters));
   services->cmd_result = MakeCmdResultRoute(ids);
-  services->update_self = MakeUpdateRoute(
-      std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate));
+  state.update =
+      std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate);
+  services->update_self = MakeUpdateRoute(state.update);
+  state.listen_address = ip + ":" + std::to_string(port);
   TTCPDaemon::Create(ip, port, PrinterClass(std::move(services)), &state.slot);
+}
+
+// The status listener's lines are notices: the page is not the printers'
+// business, so it never brings the window back.
+void StartStatusDaemon(ServerState& state, const TUpdateProgram& program, const std::string& ip,
+                       std::uint16_t port, const TLog& log) {
+  if (!state.queue)
+    return;
+  const std::shared_ptr<const TUpdateService> update = state.update;
+  auto service = std::make_shared<TStatusService>(TStatusSources{
+      .counters = state.counters,
+      .queue = *state.queue,
+      .log = log,
+      .driver_versions = LastDriverVer(),
+      .restart_pending = RestartAfterUpdate,
+      .listen_address = state.listen_address,
+      .journal_file = program.folder + kJournalFileName,
+      .main_listening = [&slot = state.slot] { return slot.Listening(); },
+      .last_update = [update] { return update ? update->LastOutcome() : std::nullopt; },
+      .log_sink = [](const std::string& message) { WriteMainLOG("$Status page: " + message); },
+  });
+  TTCPDaemon::Create(ip, port, StatusClass(std::move(service)), &state.status_slot);
 }
 
 // Before the window exists and after it is gone, standard error is the only
@@ -107,17 +137,22 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   hooks.daemon.start = [state, program](const std::string& ip, std::uint16_t port) {
     StartDaemon(*state, program, ip, port);
   };
+  hooks.daemon.start_status = [state, program](const std::string& ip, std::uint16_t port,
+                                               const TLog& log) {
+    StartStatusDaemon(*state, program, ip, port, log);
+  };
   // Commands still waiting for their port end at once with the queue's
   // error; those already printing are awaited by the daemon.
   hooks.daemon.terminate = [state] {
     if (state->queue)
       state->queue->Close();
     state->slot.Terminate();
+    state->status_slot.Terminate();
   };
   // With the last connection gone no driver runs: the Wine server that kept
   // drivers quick to start goes too.
   hooks.daemon.ended = [state] {
-    if (!state->slot.Empty())
+    if (!state->slot.Empty() || !state->status_slot.Empty())
       return false;
     state->drivers->Close();
     return true;

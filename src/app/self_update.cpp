@@ -13,6 +13,7 @@
 #include "files/crc32.h"
 #include "files/file_utils.h"
 #include "files/folder.h"
+#include "journal/journal.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "process/exe_process.h"
@@ -24,6 +25,9 @@ constexpr char kCRCError[] = "Ошибка CRC для файла %s при об�
 constexpr char kWriteError[] =
     "Ошибка записи файла %s на диск при обновлении программы на версию %s: %s";
 constexpr char kUnsafeName[] = "недопустимое имя файла";
+// What the status page keeps of the version a package names.
+constexpr std::size_t kKeptVersionCharacters = 64;
+constexpr std::size_t kKeptErrorCharacters = 256;
 
 // Marks a file being installed, as long as "~new~" so that every stored file
 // can be installed; a start removes it if an install was cut short.
@@ -216,7 +220,7 @@ TUpdateService::TUpdateService(std::string program_folder, std::string executabl
 
 std::string TUpdateService::UpdateSelf(const std::string& Buf) const {
   TUpdateInfo info;
-  std::string answer;
+  std::string error;
   {
     const std::lock_guard lock(serving_);
     try {
@@ -224,11 +228,20 @@ std::string TUpdateService::UpdateSelf(const std::string& Buf) const {
       CheckFiles(info);
       StoreFiles(info);
     } catch (const std::exception& failure) {
-      answer = Utf8ToWin1251(failure.what());
+      error = failure.what();
     }
+    const std::lock_guard outcome_lock(outcome_mutex_);
+    last_outcome_ = TUpdateOutcome{JournalTime(), CutText(info.FEXEver, kKeptVersionCharacters),
+                                   CutText(error, kKeptErrorCharacters)};
   }
+  const std::string answer = Utf8ToWin1251(error);
   restart_ = true;
   return answer;
+}
+
+std::optional<TUpdateOutcome> TUpdateService::LastOutcome() const {
+  const std::lock_guard lock(outcome_mutex_);
+  return last_outcome_;
 }
 
 // Writes nothing, so a package refused here leaves the disk untouched.

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,13 @@ struct TUpdateProgram {
 TUpdateProgram UpdateProgramOf(const std::string& executable_path,
                                std::vector<std::string> arguments);
 
+// The last update request, for the status page.
+struct TUpdateOutcome {
+  std::string received;  // local time, "yyyy-mm-dd hh:nn:ss.zzz"
+  std::string version;   // EXEver of the package, as sent
+  std::string error;     // empty: every file was stored
+};
+
 // Serves update requests: the update route of TTCP_Printer. Requests are
 // served one at a time, so that two packages never mix their files.
 class TUpdateService {
@@ -50,6 +58,9 @@ class TUpdateService {
   // a package that fails while being written leaves none of its files.
   std::string UpdateSelf(const std::string& Buf) const;
 
+  // The outcome of the last request, nullopt before the first.
+  std::optional<TUpdateOutcome> LastOutcome() const;
+
  private:
   void CheckFiles(const TUpdateInfo& info) const;
   void StoreFiles(const TUpdateInfo& info) const;
@@ -59,6 +70,9 @@ class TUpdateService {
   const std::string executable_name_;
   std::atomic<bool>& restart_;
   mutable std::mutex serving_;
+  // Apart from serving_, which a request holds while it writes its files.
+  mutable std::mutex outcome_mutex_;
+  mutable std::optional<TUpdateOutcome> last_outcome_;
 };
 
 // The handler to serve as the update route; it keeps `service` alive.

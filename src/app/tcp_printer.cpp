@@ -27,17 +27,36 @@ std::string Serve(const TRequestHandler& handler, std::string body) {
 
 }  // namespace
 
-std::string ExecBinCmd(std::string body, const TPrinterServices& services,
-                       const std::function<std::string()>& sender) {
+TRequestRoute RouteOf(const std::string& body) {
   const std::string key = RoutingKey(body);
   if (key == "DrvVer")
-    return ProgramVersion;
+    return TRequestRoute::Version;
   if (key == "EnumCO")
-    return Serve(services.enum_coms, std::move(body));
+    return TRequestRoute::SerialPorts;
   if (key == "EXEver")
-    return Serve(services.update_self, std::move(body));
+    return TRequestRoute::Update;
   if (key == "CmdRes")
-    return Serve(services.cmd_result, std::move(body));
+    return TRequestRoute::CommandResult;
+  return TRequestRoute::Print;
+}
+
+std::string ExecBinCmd(std::string body, const TPrinterServices& services,
+                       const std::function<std::string()>& sender) {
+  const TRequestRoute route = RouteOf(body);
+  if (services.counters)
+    services.counters->CountRequest(route);
+  switch (route) {
+    case TRequestRoute::Version:
+      return ProgramVersion;
+    case TRequestRoute::SerialPorts:
+      return Serve(services.enum_coms, std::move(body));
+    case TRequestRoute::Update:
+      return Serve(services.update_self, std::move(body));
+    case TRequestRoute::CommandResult:
+      return Serve(services.cmd_result, std::move(body));
+    default:
+      break;
+  }
   if (services.print_from_sender)
     return services.print_from_sender(std::move(body), sender ? sender() : std::string());
   return Serve(services.print, std::move(body));
@@ -57,7 +76,20 @@ TTCPThreadClass PrinterClass(std::shared_ptr<const TPrinterServices> services) {
 
 TTCP_Printer::TTCP_Printer(TTCPDaemon& owner, platform::Socket connection,
                            std::shared_ptr<const TPrinterServices> services)
-    : TTCPThread(owner, std::move(connection)), services_(std::move(services)) {}
+    : TTCPThread(owner, std::move(connection)), services_(std::move(services)) {
+  if (services_->counters)
+    services_->counters->ConnectionOpened(TListener::Main);
+}
+
+TTCP_Printer::~TTCP_Printer() {
+  if (services_->counters)
+    services_->counters->ConnectionClosed(TListener::Main);
+}
+
+void TTCP_Printer::Count(TRequestRoute route) const {
+  if (services_->counters)
+    services_->counters->CountRequest(route);
+}
 
 void TTCP_Printer::Treat() {
   SetMaxReadLen(kMaxRequestBody);
@@ -67,8 +99,12 @@ void TTCP_Printer::Treat() {
     std::string answer;
     if (!request.body.empty())
       answer = ExecBinCmd(std::move(request.body));
+    else
+      Count(TRequestRoute::Empty);
     request.reservation.reset();
     Send(AddHTTPHeader(answer, false));
+  } else {
+    Count(TRequestRoute::Dropped);
   }
   Terminate();
 }

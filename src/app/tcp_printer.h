@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "app/status_counters.h"
 #include "server/tcp_thread.h"
 
 namespace kestrel {
@@ -42,7 +43,12 @@ struct TPrinterServices {
   // The answer stored for a command id ("CmdResult").
   TRequestHandler cmd_result{};
   TPrinterTimings timings{};
+  // Counts the requests and connections when set.
+  std::shared_ptr<TStatusCounters> counters{};
 };
+
+// The route a body takes: the service its key names, else print.
+TRequestRoute RouteOf(const std::string& body);
 
 // Routes a body by its key (the first six characters of the first element
 // name) to its service and returns the answer body. `sender` tells the
@@ -59,9 +65,11 @@ class TTCP_Printer : public TTCPThread {
  protected:
   TTCP_Printer(TTCPDaemon& owner, platform::Socket connection,
                std::shared_ptr<const TPrinterServices> services);
+  ~TTCP_Printer() override;
 
   // Serves the one request of the connection, then terminates the thread.
   void Treat() override;
+  void Count(TRequestRoute route) const;
   std::string ExecBinCmd(std::string buf) {
     return kestrel::ExecBinCmd(std::move(buf), *services_, [this] { return PeerAddress(); });
   }

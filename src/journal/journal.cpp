@@ -349,11 +349,15 @@ std::vector<JournalRow> ReadJournal(const std::string& file, const JournalQuery&
   db.Execute(kBusyTimeout);
   sqlite::Statement select(
       db,
-      "SELECT seq, received, started, ended, id, port, cmd, model, sender, outcome, error, "
-      "answer IS NOT NULL, answer FROM commands "
+      "SELECT * FROM (SELECT seq, received, started, ended, id, port, cmd, model, sender, "
+      "outcome, error, answer IS NOT NULL, answer FROM commands "
       "WHERE (?1 = '' OR port = ?1) AND (?2 = '' OR received >= ?2) AND (?3 = '' OR id = ?3) "
-      "ORDER BY seq");
-  select.Bind(1, query.port).Bind(2, query.since).Bind(3, query.id);
+      "ORDER BY seq DESC LIMIT ?4) ORDER BY seq");
+  // A negative limit is none.
+  select.Bind(1, query.port)
+      .Bind(2, query.since)
+      .Bind(3, query.id)
+      .Bind(4, query.newest > 0 ? query.newest : std::int64_t{-1});
   std::vector<JournalRow> rows;
   while (select.Step()) {
     JournalRow row;

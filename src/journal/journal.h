@@ -73,9 +73,10 @@ struct JournalRow {
 };
 
 struct JournalQuery {
-  std::string port;   // empty: any
-  std::string since;  // empty: any; else rows received at or after this text
-  std::string id;     // empty: any
+  std::string port;         // empty: any
+  std::string since;        // empty: any; else rows received at or after this text
+  std::string id;           // empty: any
+  std::int64_t newest = 0;  // 0: every row; else only the newest this many
 };
 
 // Reads a journal file without writing to it (another process may be

@@ -16,6 +16,8 @@ void DaemonSlot::Terminate() {
 void DaemonSlot::Set(TDaemon* daemon) {
   const std::lock_guard lock(mutex_);
   daemon_ = daemon;
+  if (daemon == nullptr)
+    listening_.store(false);
 }
 
 TDaemon::TDaemon(DaemonSlot* self_addr) : FSelfAddr(self_addr) {

@@ -3,6 +3,7 @@
 // very last step of its end.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "server/thread.h"
@@ -24,6 +25,9 @@ class DaemonSlot {
   bool Empty() const;
   // Asks the daemon to stop; nothing happens when it has already ended.
   void Terminate();
+  // True while the daemon says it accepts connections; false before, after,
+  // and once it has ended.
+  bool Listening() const { return listening_.load(); }
 
  private:
   friend class TDaemon;
@@ -31,6 +35,7 @@ class DaemonSlot {
 
   mutable std::mutex mutex_;
   TDaemon* daemon_ = nullptr;
+  std::atomic<bool> listening_{false};
 };
 
 // A thread with FreeOnTerminate set that writes itself into its owner's
@@ -40,6 +45,8 @@ class TDaemon : public TThread {
  protected:
   explicit TDaemon(DaemonSlot* self_addr);
   ~TDaemon() override;
+  // Tells the owner, through its slot, whether connections are accepted.
+  void SetListening(bool listening) { FSelfAddr->listening_.store(listening); }
 
  private:
   DaemonSlot* FSelfAddr;

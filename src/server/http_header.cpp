@@ -4,6 +4,7 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "base/ascii.h"
 
@@ -123,6 +124,7 @@ bool ParseRequestLine(std::string_view line, THTTPHeader& header) {
   if (version.substr(0, version.empty() ? 0 : version.size() - 1) != "HTTP/1.")
     return false;
   header.Params = tokens.second.empty() ? "" : UpperAscii(tokens.second.substr(1));
+  header.Target = tokens.second;
   return true;
 }
 
@@ -272,10 +274,10 @@ THTTPHeader ParseHTTPHeader(const std::string& buf, std::int32_t max_read_len,
   framing = BodyFramingOf(lines);
   if (header_length == 0)
     return THTTPHeader{};
-  const THTTPHeader header = ParseHeaderLines(lines);
+  THTTPHeader header = ParseHeaderLines(lines);
   return framing.coding == TTransferCoding::None
-             ? WithContentLength(header, header_length, buf.size(), max_read_len)
-             : WithTransferCoding(header, header_length);
+             ? WithContentLength(std::move(header), header_length, buf.size(), max_read_len)
+             : WithTransferCoding(std::move(header), header_length);
 }
 
 bool HeaderMayStillArrive(const std::string& buf) {
@@ -288,6 +290,34 @@ std::string AddHTTPHeader(const std::string& answ, bool binary) {
   response += binary ? "Content-Type: application/octet-stream\r\n" : "Content-Type: text/html\r\n";
   response += "Content-Length: " + std::to_string(answ.size()) + "\r\n\r\n";
   response += answ;
+  return response;
+}
+
+namespace {
+
+std::string_view ReasonPhrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 404:
+      return "Not Found";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Unknown";
+  }
+}
+
+}  // namespace
+
+// The connection closes after every answer, and the pages change with
+// every request: a client must neither wait for more nor keep a copy.
+std::string HTTPResponse(int status, std::string_view content_type, const std::string& body) {
+  std::string response = "HTTP/1.1 " + std::to_string(status) + " ";
+  response.append(ReasonPhrase(status)).append("\r\nContent-Type: ").append(content_type);
+  response += "\r\nContent-Length: " + std::to_string(body.size()) +
+              "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  response += body;
   return response;
 }
 

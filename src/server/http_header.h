@@ -12,6 +12,7 @@ namespace kestrel {
 struct THTTPHeader {
   std::string Method;       // upper-cased; "POST" or "GET" when the request line was accepted
   std::string Params;       // the request target upper-cased, without its first character
+  std::string Target;       // the request target as sent, letter case kept
   std::string HTTPver;      // the last token of the request line, upper-cased
   std::string ContentType;  // the Content-Type value, upper-cased
   std::int32_t ContentLength = 0;
@@ -75,5 +76,9 @@ bool HeaderMayStillArrive(const std::string& buf);
 // The complete response for the body `answ`: status 200, the content type
 // (application/octet-stream when `binary`, else text/html) and the length.
 std::string AddHTTPHeader(const std::string& answ, bool binary);
+
+// A complete response with any status (200, 404, 503), content type and
+// body, for a listener whose clients are browsers and monitoring systems.
+std::string HTTPResponse(int status, std::string_view content_type, const std::string& body);
 
 }  // namespace kestrel

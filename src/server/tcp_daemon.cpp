@@ -74,6 +74,7 @@ void TTCPDaemon::Execute() {
     try {
       Serve();
     } catch (...) {
+      SetListening(false);
       TerminateThreads();
       throw;
     }
@@ -86,9 +87,11 @@ void TTCPDaemon::Execute() {
 void TTCPDaemon::Serve() {
   StartListening();
   FTCPThreadClass.LOG("Started at " + FIP + ":" + FPort);
+  SetListening(true);
   do {
     AcceptPass();
   } while (!Terminated());
+  SetListening(false);
   FActive = false;
 }
 

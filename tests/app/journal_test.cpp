@@ -88,6 +88,22 @@ TEST_F(JournalStore, AgeBoundDeletesRowsAndFreesTheirIds) {
   EXPECT_TRUE(ReadJournal(journal->File(), {}).empty());
 }
 
+TEST_F(JournalStore, NewestRowsOfAPortComeInTheirOrder) {
+  auto journal = Open({});
+  for (const char* id : {"a", "b", "c"})
+    Ran(*journal, id, 10);
+  JournalCommand other_port = Command("d");
+  other_port.port = "COM2";
+  journal->Ended(journal->Started(other_port), "", "x");
+  JournalQuery newest_of_com1;
+  newest_of_com1.port = "COM1";
+  newest_of_com1.newest = 2;
+  const std::vector<JournalRow> rows = ReadJournal(journal->File(), newest_of_com1);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].id, "b");
+  EXPECT_EQ(rows[1].id, "c");
+}
+
 // A repeat that waits for a first run gets its answer; when the first run
 // ends before its driver starts, the waiting repeat runs the id itself.
 TEST_F(JournalStore, WaitingRepeatGetsTheAnswerOrTheIdItself) {

@@ -75,11 +75,15 @@ class FakeDaemon {
                 running = false;
               });
             },
-            [this] { return !running; }};
+            [this] { return !running; },
+            [this](const std::string& ip, std::uint16_t port, const TLog&) {
+              status_started = ip + ":" + std::to_string(port);
+            }};
   }
 
   std::string started_ip;
   int started_port = -1;
+  std::string status_started;  // "ip:port" of the status listener, empty while off
   std::atomic<bool> running{false};
   std::atomic<int> terminate_calls{0};
 
@@ -138,6 +142,19 @@ TEST_F(MainWindowTest, PortsOutsideTheRangeAreLoggedAndTheDefaultUsed) {
   }
 }
 
+TEST_F(MainWindowTest, StatusListenerOnlyWithItsPortOnThisMachineUnlessTold) {
+  Create({});
+  EXPECT_EQ(daemon.status_started, "");
+  Create({"status:8081"});
+  EXPECT_EQ(daemon.status_started, "127.0.0.1:8081");
+  Create({"STATUSIP:10.0.0.5", "Status:9000"});
+  EXPECT_EQ(daemon.status_started, "10.0.0.5:9000");
+  daemon.status_started.clear();
+  Create({"status:70000"});
+  EXPECT_EQ(window->Log().Lines().front(), "Неверное значение параметра status: 70000");
+  EXPECT_EQ(daemon.status_started, "");
+}
+
 TEST_F(MainWindowTest, PortsAtTheEdgesOfTheRangeAreTaken) {
   Create({"port:1"});
   EXPECT_EQ(daemon.started_port, 1);
@@ -149,6 +166,7 @@ TEST_F(MainWindowTest, DaemonThatCannotBeCreatedIsLogged) {
   TfmKestrel window(
       {}, host,
       {[](const std::string&, std::uint16_t) { throw Exception("Не удалось создать поток"); },
+       {},
        {},
        {}});
   window.FormCreate();

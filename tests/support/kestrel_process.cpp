@@ -31,12 +31,13 @@ void KestrelProcess::Driver(const std::string& steps) const {
 
 // The desktop is hidden from it, and "console" given, so that the program
 // shows its console view whatever desktop the test runs on.
-bool KestrelProcess::Start(int bound_ms) {
+bool KestrelProcess::Start(int bound_ms, const std::vector<std::string>& extra_arguments) {
   port_ = FreePort();
   HideDesktopFromChildren();
-  server_ = platform::SpawnProcess(PathOf("kestrel" KESTREL_EXE_SUFFIX),
-                                   {"port:" + std::to_string(port_), "ip:127.0.0.1", "console"},
-                                   true, PathOf("kestrel.out"));
+  std::vector<std::string> arguments = extra_arguments;
+  arguments.insert(arguments.end(), {"port:" + std::to_string(port_), "ip:127.0.0.1", "console"});
+  server_ = platform::SpawnProcess(PathOf("kestrel" KESTREL_EXE_SUFFIX), arguments, true,
+                                   PathOf("kestrel.out"));
   return WaitStarted(bound_ms);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 #include "support/temp_dir.h"
@@ -29,9 +30,10 @@ class KestrelProcess {
   // as $1 and the time-out in milliseconds as $2; $dir is the program folder.
   void Driver(const std::string& steps) const;
 
-  // Starts the server in console mode. True once it has logged "Started at"
-  // within `bound_ms`.
-  bool Start(int bound_ms = 20000);
+  // Starts the server in console mode, with `extra_arguments` before its
+  // own (so that they win: the first argument of a name counts). True once
+  // it has logged "Started at" on Port() within `bound_ms`.
+  bool Start(int bound_ms = 20000, const std::vector<std::string>& extra_arguments = {});
   // The same through /bin/sh, which runs `shell_prefix` first (a ulimit), for
   // what only a POSIX shell can set up.
   bool StartUnderShell(const std::string& shell_prefix);
