@@ -20,7 +20,7 @@ endfunction()
 
 # Facilities only Linux has.
 linux_only_folder(qt "the Qt view and its display probe; Windows has a native window of its own")
-linux_only_file(platform/named_lock_test.cpp "lock files, flock and folder permissions; Windows uses named mutexes")
+linux_only_file(platform/lock_file_test.cpp "lock files, file locks, links and folder permissions; Windows uses named mutexes")
 linux_only_file(app/serial_ports_test.cpp "a fake /sys/class/tty and /dev tree; Windows reads SERIALCOMM")
 linux_only_cases(app "EnumCOMs.AnswersWithTheProbedPortsSorted" "a fake /dev tree")
 linux_only_cases(app "EnumCOMs.NoPortsGiveAnEmptyText" "a fake empty /dev tree")
