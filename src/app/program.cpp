@@ -4,6 +4,8 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 #include <utility>
 
 #include "app/command_ids.h"
@@ -27,6 +29,12 @@ struct ServerState {
   // Its Wine server is ended once the daemon has ended.
   std::shared_ptr<DriverHost> drivers =
       std::make_shared<DriverHost>(std::make_shared<WinePrefix>(DefaultWinePrefixFolder()));
+  // Seen before the update's leftovers go: the daemon then waits for the
+  // address that the replaced program may still hold.
+  bool follows_update = false;
+  // That wait and the daemon's start run here, so that the window serves its
+  // user meanwhile; last, so that it ends before the rest goes.
+  std::jthread address_wait;
 };
 
 // The journal of print commands lies in the program folder, beside the
@@ -70,6 +78,18 @@ void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::s
   TTCPDaemon::Create(ip, port, PrinterClass(std::move(services)), &state.slot);
 }
 
+void StartDaemonOnceFree(std::stop_token stop, ServerState* state, const TUpdateProgram& program,
+                         const std::string& ip, std::uint16_t port) {
+  WaitForFreeAddress(ip, port, stop, &WriteMainLOG);
+  if (stop.stop_requested())
+    return;
+  try {
+    StartDaemon(*state, program, ip, port);
+  } catch (const std::exception& failure) {
+    WriteMainLOG(failure.what());
+  }
+}
+
 // Before the window exists and after it is gone, standard error is the only
 // place left to tell why the program does not come back.
 bool InstallOrReport(const TUpdateProgram& program) {
@@ -105,11 +125,18 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   auto state = std::make_shared<ServerState>();
   KestrelHooks hooks;
   hooks.daemon.start = [state, program](const std::string& ip, std::uint16_t port) {
-    StartDaemon(*state, program, ip, port);
+    if (state->follows_update)
+      state->address_wait = std::jthread(StartDaemonOnceFree, state.get(), program, ip, port);
+    else
+      StartDaemon(*state, program, ip, port);
   };
   // Commands still waiting for their port end at once with the queue's
   // error; those already printing are awaited by the daemon.
   hooks.daemon.terminate = [state] {
+    if (state->address_wait.joinable()) {
+      state->address_wait.request_stop();
+      state->address_wait.join();
+    }
     if (state->queue)
       state->queue->Close();
     state->slot.Terminate();
@@ -117,13 +144,16 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   // With the last connection gone no driver runs: the Wine server that kept
   // drivers quick to start goes too.
   hooks.daemon.ended = [state] {
-    if (!state->slot.Empty())
+    if (state->address_wait.joinable() || !state->slot.Empty())
       return false;
     state->drivers->Close();
     return true;
   };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
-  hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
+  hooks.DeleteUpdateLeftovers = [state, program] {
+    state->follows_update = StartFollowsUpdate(program);
+    DeleteLeftoversOrReport(program.folder);
+  };
   hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };
   return hooks;
 }
