@@ -28,13 +28,9 @@ linux_only_cases(files "FileCRC32.FolderCannotBeOpenedAsAFile" "EISDIR's text; W
 linux_only_cases(files "WriteFileBody.FileThatCannotBeCreatedRaisesTheCreateError" "ENOTDIR's text")
 linux_only_cases(files "CopyFileContent.CopiedProgramStaysExecutable" "execute permission bits and a #! script")
 linux_only_cases(files "FileSharing.ChildProcessesInheritNoOpenFile" "lists /proc/self/fd")
-linux_only_cases(platform "*/ConsoleHostSignal.*" "SIGINT and SIGTERM raised in-process; Windows closes by console events and WM_CLOSE")
 linux_only_cases(platform "ConsoleHost.PreviousSignalHandlersComeBackWithTheHost" "POSIX signal handlers")
-linux_only_cases(app "*/RunKestrelSignalTest.*" "SIGINT and SIGTERM raised in-process")
 linux_only_cases(platform "SocketHandles.EveryKindIsCloseOnExec" "reads /proc/self/fdinfo")
 linux_only_cases(platform "SocketReceive.SilentPeerTimesOutWith10060" "Linux's text for ETIMEDOUT; Wine has no text for 10060")
-linux_only_cases(app "ParamsFileName.TimeToTheMillisecondThenPort" "file names that keep case; Windows' form has a case of its own")
-linux_only_cases(app "ParamsFileName.OtherBytesAreEscapedSoNoPortLeavesTheFolderOrSharesAFile" "file names that keep case")
 linux_only_cases(app "PortQueueTest.LockThatCannotBeCreatedRaisesAndTakesNoSlot" "lock files need their folder; named mutexes need none")
 
 # What Wine cannot show.

@@ -399,6 +399,11 @@ TEST(ExeProcessReaping, ObjectsOnSeveralThreadsRunTheirOwnPrograms) {
     thread.join();
 }
 
+TEST(ExeProcessSelf, TerminateSelfEndsTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(TExeProcess::TerminateSelf(5), ::testing::ExitedWithCode(5), "");
+}
+
 TEST(ExeProcessPriority, IdleClassAndIdleMainThreadReachTheProgram) {
   TempDir dir;
   TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
@@ -456,11 +461,6 @@ TEST(ExeProcessUnsupported, WindowHandleRaisesAndGivesUpTheProgram) {
   EXPECT_TRUE(IsAlive(pid));
   OpenGate(dir);
   EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
-}
-
-TEST(ExeProcessUnsupported, TerminateSelfEndsTheProcessAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(TExeProcess::TerminateSelf(5), ::testing::ExitedWithCode(5), "");
 }
 
 }  // namespace

@@ -17,6 +17,12 @@ bool ProcessRuns(std::int32_t pid);
 // Windows WM_CLOSE to its windows); true when the request was delivered.
 bool AskProcessToClose(std::int32_t pid);
 
+// The ways the system asks a program to close, numbered from 0: SIGINT and
+// SIGTERM on Linux, WM_CLOSE to its windows on Windows.
+int CloseRequestKinds();
+// Has the system ask this process to close in the way numbered `kind`.
+void RequestOwnClose(int kind);
+
 // The processes running from an executable that lies directly in `folder`.
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder);
 // The command line of a process, the program path first; empty when it

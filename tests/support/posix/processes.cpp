@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <csignal>
+
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -30,6 +32,14 @@ bool ProcessRuns(std::int32_t pid) {
 
 bool AskProcessToClose(std::int32_t pid) {
   return pid > 0 && kill(pid, SIGTERM) == 0;
+}
+
+int CloseRequestKinds() {
+  return 2;
+}
+
+void RequestOwnClose(int kind) {
+  std::raise(kind == 0 ? SIGINT : SIGTERM);
 }
 
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {

@@ -104,6 +104,14 @@ bool AskProcessToClose(std::int32_t pid) {
   return request.delivered;
 }
 
+int CloseRequestKinds() {
+  return 1;
+}
+
+void RequestOwnClose(int) {
+  AskProcessToClose(static_cast<std::int32_t>(GetCurrentProcessId()));
+}
+
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {
   std::vector<std::int32_t> found;
   const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
