@@ -47,7 +47,7 @@ linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python
 linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
 linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
-linux_only_cases(process "ExeProcessTerminate.*" "a shell's background child and zombie state read from /proc")
+linux_only_cases(process "ExeProcessTerminate.EndsASleepingProgramAndWhatItStarted" "a shell's background child in the program's process group")
 linux_only_cases(process "ExeProcessDescriptors.*" "lists /proc/self/fd")
 linux_only_cases(process "ExeProcessPriority.*" "nice value and scheduling policy read from /proc")
 linux_only_cases(process "ExeProcessUnsupported.*" "what Linux lacks: ENOSYS for windows, no session end; Windows has them")

@@ -231,10 +231,10 @@ TEST(ExeProcessTerminate, EndsASleepingProgramAndWhatItStarted) {
 
 TEST(ExeProcessTerminate, ProgramThatEndedByItselfKeepsItsExitCode) {
   TempDir dir;
-  TExeProcess process(WriteScript(dir, "exit.sh", "exit 2\n"), "");
+  TExeProcess process(StandIn(dir, "exit.exe", "exit 2"), "");
   process.Run(true, false);
-  const std::string pid = PidText(process.ProcessId());
-  ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+  const std::int32_t pid = process.ProcessId();
+  ASSERT_TRUE(WaitUntil([&] { return testing::ProcessEnded(pid); }));
   process.Terminate(9);
   EXPECT_FALSE(process.Runned());
   EXPECT_EQ(process.ExitCode(), 2u);

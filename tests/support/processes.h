@@ -11,8 +11,10 @@ namespace kestrel::testing {
 
 // Ends the process at once, and it alone; true when it was done.
 bool KillProcess(std::int32_t pid);
-// True while the process runs.
+// True while the process runs, or on Linux while it waits to be collected.
 bool ProcessRuns(std::int32_t pid);
+// True once the process has ended, collected by its parent or not.
+bool ProcessEnded(std::int32_t pid);
 // Asks the process to close as its user or the system would (SIGTERM; on
 // Windows WM_CLOSE to its windows); true when the request was delivered.
 bool AskProcessToClose(std::int32_t pid);

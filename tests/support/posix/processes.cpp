@@ -30,6 +30,13 @@ bool ProcessRuns(std::int32_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
 }
 
+// An ended child stays a zombie, state "Z" after its name, until collected.
+bool ProcessEnded(std::int32_t pid) {
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const auto name_end = stat.rfind(')');
+  return !ProcessRuns(pid) || (name_end != std::string::npos && stat.substr(name_end, 3) == ") Z");
+}
+
 bool AskProcessToClose(std::int32_t pid) {
   return pid > 0 && kill(pid, SIGTERM) == 0;
 }

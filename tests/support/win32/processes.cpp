@@ -98,6 +98,10 @@ bool ProcessRuns(std::int32_t pid) {
          code == STILL_ACTIVE;
 }
 
+bool ProcessEnded(std::int32_t pid) {
+  return !ProcessRuns(pid);
+}
+
 bool AskProcessToClose(std::int32_t pid) {
   CloseRequest request{static_cast<DWORD>(pid), false};
   EnumWindows(PostCloseToOwnWindow, reinterpret_cast<LPARAM>(&request));
