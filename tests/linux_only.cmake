@@ -43,7 +43,7 @@ linux_only_cases(faults "UnwritableParameterFile.*" "a file size limit set with 
 linux_only_cases(faults "JournalEndToEnd.JournalThatCannotBeWrittenRefusesIdsAndPrintsTheRest" "a file size limit set with ulimit")
 linux_only_cases(faults "ServerLimits.ConnectionCapFollowsTheThreadLimit" "a thread limit set with ulimit")
 linux_only_cases(faults "ServerLimits.ConsoleOnAClosedPipeKeepsServing" "SIGPIPE on a shell pipe whose reader has gone")
-linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3 are the build machine's own programs")
+linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3, the build machine's own programs; the framing they send is checked beside them with the test's own socket")
 linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
 linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
