@@ -44,7 +44,6 @@ linux_only_cases(faults "JournalEndToEnd.JournalThatCannotBeWrittenRefusesIdsAnd
 linux_only_cases(faults "ServerLimits.ConnectionCapFollowsTheThreadLimit" "a thread limit set with ulimit")
 linux_only_cases(faults "ServerLimits.ConsoleOnAClosedPipeKeepsServing" "SIGPIPE on a shell pipe whose reader has gone")
 linux_only_cases(faults "HttpClients.Curl*:HttpClients.Python*" "curl and python3, the build machine's own programs; the framing they send is checked beside them with the test's own socket")
-linux_only_cases(process "ExeProcessRun.ExitCodeIsCollectedByFirstPollAfterTheEnd" "zombie state read from /proc")
 linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" "a child ended by a signal")
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
 linux_only_cases(process "ExeProcessTerminate.EndsASleepingProgramAndWhatItStarted" "a shell's background child in the program's process group")

@@ -121,17 +121,17 @@ TEST(ExeProcessRun, NewObjectIsDetached) {
 
 TEST(ExeProcessRun, ExitCodeIsCollectedByFirstPollAfterTheEnd) {
   TempDir dir;
-  const auto script = WriteScript(dir, "exit.sh", "exit $1\n");
+  const auto program = StandIn(dir, "exit.exe", "exit $1");
   for (const std::uint32_t code : {0u, 3u, 255u}) {
-    TExeProcess process(script, std::to_string(code));
+    TExeProcess process(program, std::to_string(code));
     process.SetExitCode(77);
     process.Run(true, false);
     EXPECT_EQ(process.ExitCode(), 0u);
-    const std::string pid = PidText(process.ProcessId());
-    ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+    const std::int32_t pid = process.ProcessId();
+    ASSERT_TRUE(WaitUntil([&] { return testing::ProcessEnded(pid); }));
     EXPECT_FALSE(process.Runned());
     EXPECT_EQ(process.ExitCode(), code);
-    EXPECT_TRUE(IsReaped(pid));
+    EXPECT_FALSE(Exists(pid));
     EXPECT_FALSE(process.Runned());
     EXPECT_EQ(process.ProcessId(), 0);
   }
