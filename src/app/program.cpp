@@ -4,6 +4,8 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 #include <utility>
 
 #include "app/command_ids.h"
@@ -33,6 +35,12 @@ struct ServerState {
   // Its Wine server is ended once the daemon has ended.
   std::shared_ptr<DriverHost> drivers =
       std::make_shared<DriverHost>(std::make_shared<WinePrefix>(DefaultWinePrefixFolder()));
+  // Seen before the update's leftovers go: the daemon then waits for the
+  // address that the replaced program may still hold.
+  bool follows_update = false;
+  // That wait and the daemon's start run here, so that the window serves its
+  // user meanwhile; last, so that it ends before the rest goes.
+  std::jthread address_wait;
 };
 
 // The journal of print commands lies in the program folder, beside the
@@ -51,9 +59,18 @@ std::shared_ptr<TCommandIds> OpenCommandIds(const std::string& program_folder) {
   }
 }
 
+// What the status listener shows from the start, before the daemon itself
+// starts (a program back from an update may wait for its address first).
+void PrepareServer(ServerState& state, const TUpdateProgram& program, const std::string& ip,
+                   std::uint16_t port) {
+  state.queue = std::make_unique<TPortQueue>(state.queue_lock);
+  state.update =
+      std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate);
+  state.listen_address = ip + ":" + std::to_string(port);
+}
+
 void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::string& ip,
                  std::uint16_t port) {
-  state.queue = std::make_unique<TPortQueue>(state.queue_lock);
   const std::shared_ptr<TCommandIds> ids = OpenCommandIds(program.folder);
   auto services = std::make_shared<TPrinterServices>();
   services->log = &WriteMainLOG;
@@ -71,10 +88,7 @@ void StartDaemon(ServerState& state, const TUpdateProgram& program, const std::s
       [drivers](const std::string& exe, const std::string& port) { drivers->CheckPort(exe, port); },
       state.counters));
   services->cmd_result = MakeCmdResultRoute(ids);
-  state.update =
-      std::make_shared<TUpdateService>(program.folder, program.file_name, RestartAfterUpdate);
   services->update_self = MakeUpdateRoute(state.update);
-  state.listen_address = ip + ":" + std::to_string(port);
   TTCPDaemon::Create(ip, port, PrinterClass(std::move(services)), &state.slot);
 }
 
@@ -98,6 +112,18 @@ void StartStatusDaemon(ServerState& state, const TUpdateProgram& program, const 
       .log_sink = [](const std::string& message) { WriteMainLOG("$Status page: " + message); },
   });
   TTCPDaemon::Create(ip, port, StatusClass(std::move(service)), &state.status_slot);
+}
+
+void StartDaemonOnceFree(std::stop_token stop, ServerState* state, const TUpdateProgram& program,
+                         const std::string& ip, std::uint16_t port) {
+  WaitForFreeAddress(ip, port, stop, &WriteMainLOG);
+  if (stop.stop_requested())
+    return;
+  try {
+    StartDaemon(*state, program, ip, port);
+  } catch (const std::exception& failure) {
+    WriteMainLOG(failure.what());
+  }
 }
 
 // Before the window exists and after it is gone, standard error is the only
@@ -135,7 +161,11 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   auto state = std::make_shared<ServerState>();
   KestrelHooks hooks;
   hooks.daemon.start = [state, program](const std::string& ip, std::uint16_t port) {
-    StartDaemon(*state, program, ip, port);
+    PrepareServer(*state, program, ip, port);
+    if (state->follows_update)
+      state->address_wait = std::jthread(StartDaemonOnceFree, state.get(), program, ip, port);
+    else
+      StartDaemon(*state, program, ip, port);
   };
   hooks.daemon.start_status = [state, program](const std::string& ip, std::uint16_t port,
                                                const TLog& log) {
@@ -144,6 +174,10 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   // Commands still waiting for their port end at once with the queue's
   // error; those already printing are awaited by the daemon.
   hooks.daemon.terminate = [state] {
+    if (state->address_wait.joinable()) {
+      state->address_wait.request_stop();
+      state->address_wait.join();
+    }
     if (state->queue)
       state->queue->Close();
     state->slot.Terminate();
@@ -152,13 +186,16 @@ KestrelHooks MakeProgramHooks(const std::string& executable_path,
   // With the last connection gone no driver runs: the Wine server that kept
   // drivers quick to start goes too.
   hooks.daemon.ended = [state] {
-    if (!state->slot.Empty() || !state->status_slot.Empty())
+    if (state->address_wait.joinable() || !state->slot.Empty() || !state->status_slot.Empty())
       return false;
     state->drivers->Close();
     return true;
   };
   hooks.InstallUpdateFiles = [program] { return InstallOrReport(program); };
-  hooks.DeleteUpdateLeftovers = [program] { DeleteLeftoversOrReport(program.folder); };
+  hooks.DeleteUpdateLeftovers = [state, program] {
+    state->follows_update = StartFollowsUpdate(program);
+    DeleteLeftoversOrReport(program.folder);
+  };
   hooks.RunUpdatedCopy = [program] { RunCopyOrReport(program); };
   return hooks;
 }

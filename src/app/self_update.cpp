@@ -1,7 +1,9 @@
 #include "app/self_update.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -16,6 +18,7 @@
 #include "journal/journal.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
+#include "platform/socket.h"
 #include "process/exe_process.h"
 
 namespace kestrel {
@@ -28,6 +31,8 @@ constexpr char kUnsafeName[] = "недопустимое имя файла";
 // What the status page keeps of the version a package names.
 constexpr std::size_t kKeptVersionCharacters = 64;
 constexpr std::size_t kKeptErrorCharacters = 256;
+constexpr char kAddressHeld[] =
+    "Адрес %s:%u ещё занят прежним запуском программы, ждём его до %u сек.";
 
 // Marks a file being installed, as long as "~new~" so that every stored file
 // can be installed; a start removes it if an install was cut short.
@@ -165,6 +170,14 @@ bool TryInstallFile(const std::string& folder, const std::string& name, bool pro
   } catch (const std::exception&) {
     return false;
   }
+}
+
+// Probes with a socket of the kind the server listens on, so that it meets
+// the same rules; the probe is closed before anyone listens.
+bool AddressInUse(const std::string& ip, std::uint16_t port) {
+  platform::Socket probe;
+  probe.Bind(ip, std::to_string(port));
+  return probe.LastError() == platform::kSocketAddressInUse;
 }
 
 void Pause(const TInstallRetry& retry) {
@@ -315,6 +328,28 @@ void RunUpdatedCopy(const TUpdateProgram& program) {
   const std::string copy = program.folder + std::string(kUpdatePrefix) + program.file_name;
   if (FileExists(copy))
     StartProgram(copy, program.arguments);
+}
+
+bool StartFollowsUpdate(const TUpdateProgram& program) {
+  return FileExists(program.folder + std::string(kUpdatePrefix) + program.file_name);
+}
+
+void WaitForFreeAddress(const std::string& ip, std::uint16_t port, std::stop_token stop,
+                        const std::function<void(std::string_view)>& log,
+                        const TAddressWait& wait) {
+  if (!AddressInUse(ip, port))
+    return;
+  log(Format(kAddressHeld, ip.c_str(), static_cast<unsigned>(port),
+             static_cast<unsigned>(wait.give_up_after_ms / 1000)));
+  // Sleeps that a stop request cuts short.
+  std::mutex mutex;
+  std::condition_variable_any stop_wakes;
+  std::unique_lock lock(mutex);
+  for (std::uint32_t waited = 0; waited < wait.give_up_after_ms; waited += wait.step_ms) {
+    stop_wakes.wait_for(lock, stop, std::chrono::milliseconds(wait.step_ms), [] { return false; });
+    if (stop.stop_requested() || !AddressInUse(ip, port))
+      return;
+  }
 }
 
 }  // namespace kestrel

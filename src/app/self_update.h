@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,5 +104,25 @@ void DeleteUpdateLeftovers(const std::string& program_folder);
 // Starts the stored copy of the program, if the update stored one; does not
 // wait for it. Raises Exception when it cannot be started.
 void RunUpdatedCopy(const TUpdateProgram& program);
+
+// True when the program's own stored copy lies beside it: this start is the
+// one that an update made.
+bool StartFollowsUpdate(const TUpdateProgram& program);
+
+// How long the program that an update started waits for its address.
+struct TAddressWait {
+  std::uint32_t give_up_after_ms = 30000;
+  std::uint32_t step_ms = 250;
+};
+
+// Connections of the program that an update replaced may hold its address a
+// while after it has ended, and a listening socket that claims its address
+// for itself (as on Windows) cannot be bound meanwhile. So the program that
+// comes back waits until `ip`:`port` can be bound, within the budget or
+// until `stop`; it logs once that it waits. What still holds the address
+// then makes the server's own bind fail, which the server reports.
+void WaitForFreeAddress(const std::string& ip, std::uint16_t port, std::stop_token stop,
+                        const std::function<void(std::string_view)>& log,
+                        const TAddressWait& wait = {});
 
 }  // namespace kestrel

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "support/processes.h"
 
 namespace kestrel {
 namespace {
@@ -327,9 +327,9 @@ TEST_P(RunKestrelSignalTest, SignalClosesTheWindowTheSameWay) {
                                                           std::uint16_t port) {
     form = fmKestrel.load();
     start(ip, port);
-    raiser = std::thread([signal = GetParam()] {
+    raiser = std::thread([kind = GetParam()] {
       std::this_thread::sleep_for(50ms);
-      std::raise(signal);
+      testing::RequestOwnClose(kind);
     });
   };
   StartWatchdog(10s);
@@ -342,7 +342,8 @@ TEST_P(RunKestrelSignalTest, SignalClosesTheWindowTheSameWay) {
   EXPECT_EQ(output.str(), "Started at 0.0.0.0:8080\nstopped\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(CloseSignals, RunKestrelSignalTest, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(CloseSignals, RunKestrelSignalTest,
+                         ::testing::Range(0, testing::CloseRequestKinds()));
 
 }  // namespace
 }  // namespace kestrel

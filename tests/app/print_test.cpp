@@ -67,16 +67,17 @@ TEST(ParamsFileName, TimeToTheMillisecondThenPort) {
   const platform::CivilTime at{2012, 7, 3, 14, 0, 0, 123};
   EXPECT_EQ(ParamsFileName("/opt/k/", "COM1", at), "/opt/k/P120703140000123COM1.dat");
   const platform::CivilTime early{2009, 1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(ParamsFileName("/opt/k/", "ttyUSB0", early), "/opt/k/P090102030405006ttyUSB0.dat");
+  EXPECT_EQ(ParamsFileName("/opt/k/", "TTYUSB0", early), "/opt/k/P090102030405006TTYUSB0.dat");
 }
 
+// Names in capitals read the same whether or not the file system ignores case.
 TEST(ParamsFileName, OtherBytesAreEscapedSoNoPortLeavesTheFolderOrSharesAFile) {
   const platform::CivilTime at{2012, 7, 3, 14, 0, 0, 123};
-  EXPECT_EQ(ParamsFileName("/k/", "../../x", at), "/k/P120703140000123..%2F..%2Fx.dat");
-  EXPECT_EQ(ParamsFileName("/k/", "/dev/ttyS0", at), "/k/P120703140000123%2Fdev%2FttyS0.dat");
-  EXPECT_EQ(PortForFileName("tty_USB-0.1"), "tty_USB-0.1");
-  EXPECT_EQ(PortForFileName("ПОРТ1"), "%D0%9F%D0%9E%D0%A0%D0%A21");
-  EXPECT_EQ(PortForFileName(std::string("x\xFF\0y%", 5)), "x%FF%00y%25");
+  EXPECT_EQ(ParamsFileName("/k/", "../../X", at), "/k/P120703140000123..%2F..%2FX.dat");
+  EXPECT_EQ(ParamsFileName("/k/", "/DEV/TTYS0", at), "/k/P120703140000123%2FDEV%2FTTYS0.dat");
+  EXPECT_EQ(PortForFileName("tty_USB-0.1", false), "tty_USB-0.1");
+  EXPECT_EQ(PortForFileName("ПОРТ1", false), "%D0%9F%D0%9E%D0%A0%D0%A21");
+  EXPECT_EQ(PortForFileName(std::string("x\xFF\0y%", 5), false), "x%FF%00y%25");
 }
 
 TEST(ParamsFileName, WhereCaseIsIgnoredNoNameHoldsALowerCaseLetter) {

@@ -18,6 +18,7 @@
 #include "messages/messages.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/socket.h"
 #include "support/bson_bytes.h"
 #include "support/kestrel_program.h"
 #include "support/processes.h"
@@ -471,6 +472,38 @@ TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
   ASSERT_TRUE(kestrel_.WaitAnswering(kRestartBoundMs)) << kestrel_.Output();
   EXPECT_EQ(Program(), build);
+}
+
+// Connections of the replaced program can keep its address taken for a
+// while (on Windows, where the server claims it for itself): the program
+// that an update started waits for it instead of going without a listener,
+// and still closes at once when asked to.
+TEST_F(SelfUpdate, ProgramThatAnUpdateStartedGetsItsAddressOnceItIsFree) {
+  EXPECT_EQ(kestrel_.Post(Package({{"tables.dat", "new tables"}})), "");
+  ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+  platform::Socket holder;
+  holder.Bind("127.0.0.1", std::to_string(kestrel_.Port()));
+  ASSERT_EQ(holder.LastError(), 0) << holder.LastErrorText();
+  holder.Listen(1);
+  ASSERT_EQ(holder.LastError(), 0) << holder.LastErrorText();
+  const std::string waiting = "Адрес 127.0.0.1:" + std::to_string(kestrel_.Port()) + " ещё занят";
+  const auto start_as_after_an_update = [&] {
+    WriteFile(dir_.Path() / ("~new~" + kProgram), kestrel_.OriginalImage());
+    kestrel_.Start();
+    return testing::WaitUntil([&] { return kestrel_.Output().find(waiting) != std::string::npos; },
+                              kStartBoundMs);
+  };
+
+  ASSERT_TRUE(start_as_after_an_update()) << kestrel_.Output();
+  const std::optional<int> pid = OnlyRunning();
+  ASSERT_TRUE(pid);
+  ASSERT_TRUE(testing::AskProcessToClose(*pid));
+  EXPECT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
+
+  ASSERT_TRUE(start_as_after_an_update()) << kestrel_.Output();
+  holder.Close();
+  EXPECT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
+  EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));
 }
 
 TEST_F(SelfUpdate, LockedProgramIsGivenUpAndTheOldOneComesBack) {

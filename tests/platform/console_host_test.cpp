@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/window_host.h"
+#include "support/processes.h"
 
 namespace kestrel::platform {
 namespace {
@@ -101,7 +102,7 @@ TEST_P(ConsoleHostSignal, CloseSignalEndsTheLoopAfterTheQueuedLines) {
   TickEvents events(*host, 3);
   events.on_tick = [&] {
     host->InsertLine("last");
-    std::raise(GetParam());
+    kestrel::testing::RequestOwnClose(GetParam());
   };
   host->Run(events);
   EXPECT_EQ(events.ticks, 1) << "the signal did not close the loop";
@@ -111,13 +112,14 @@ TEST_P(ConsoleHostSignal, CloseSignalEndsTheLoopAfterTheQueuedLines) {
 TEST_P(ConsoleHostSignal, SignalBeforeTheLoopClosesItAtOnce) {
   std::ostringstream out;
   auto host = CreateConsoleHost(out);
-  std::raise(GetParam());
+  kestrel::testing::RequestOwnClose(GetParam());
   TickEvents events(*host, 2);
   host->Run(events);
   EXPECT_EQ(events.ticks, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(CloseSignals, ConsoleHostSignal, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(CloseSignals, ConsoleHostSignal,
+                         ::testing::Range(0, kestrel::testing::CloseRequestKinds()));
 
 std::atomic<int> foreign_handler_calls{0};
 extern "C" void ForeignHandler(int) {

@@ -121,17 +121,17 @@ TEST(ExeProcessRun, NewObjectIsDetached) {
 
 TEST(ExeProcessRun, ExitCodeIsCollectedByFirstPollAfterTheEnd) {
   TempDir dir;
-  const auto script = WriteScript(dir, "exit.sh", "exit $1\n");
+  const auto program = StandIn(dir, "exit.exe", "exit $1");
   for (const std::uint32_t code : {0u, 3u, 255u}) {
-    TExeProcess process(script, std::to_string(code));
+    TExeProcess process(program, std::to_string(code));
     process.SetExitCode(77);
     process.Run(true, false);
     EXPECT_EQ(process.ExitCode(), 0u);
-    const std::string pid = PidText(process.ProcessId());
-    ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+    const std::int32_t pid = process.ProcessId();
+    ASSERT_TRUE(WaitUntil([&] { return testing::ProcessEnded(pid); }));
     EXPECT_FALSE(process.Runned());
     EXPECT_EQ(process.ExitCode(), code);
-    EXPECT_TRUE(IsReaped(pid));
+    EXPECT_FALSE(Exists(pid));
     EXPECT_FALSE(process.Runned());
     EXPECT_EQ(process.ProcessId(), 0);
   }
@@ -231,10 +231,10 @@ TEST(ExeProcessTerminate, EndsASleepingProgramAndWhatItStarted) {
 
 TEST(ExeProcessTerminate, ProgramThatEndedByItselfKeepsItsExitCode) {
   TempDir dir;
-  TExeProcess process(WriteScript(dir, "exit.sh", "exit 2\n"), "");
+  TExeProcess process(StandIn(dir, "exit.exe", "exit 2"), "");
   process.Run(true, false);
-  const std::string pid = PidText(process.ProcessId());
-  ASSERT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+  const std::int32_t pid = process.ProcessId();
+  ASSERT_TRUE(WaitUntil([&] { return testing::ProcessEnded(pid); }));
   process.Terminate(9);
   EXPECT_FALSE(process.Runned());
   EXPECT_EQ(process.ExitCode(), 2u);
@@ -399,6 +399,11 @@ TEST(ExeProcessReaping, ObjectsOnSeveralThreadsRunTheirOwnPrograms) {
     thread.join();
 }
 
+TEST(ExeProcessSelf, TerminateSelfEndsTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(TExeProcess::TerminateSelf(5), ::testing::ExitedWithCode(5), "");
+}
+
 TEST(ExeProcessPriority, IdleClassAndIdleMainThreadReachTheProgram) {
   TempDir dir;
   TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
@@ -456,11 +461,6 @@ TEST(ExeProcessUnsupported, WindowHandleRaisesAndGivesUpTheProgram) {
   EXPECT_TRUE(IsAlive(pid));
   OpenGate(dir);
   EXPECT_TRUE(WaitUntil([&] { return IsReaped(pid); }));
-}
-
-TEST(ExeProcessUnsupported, TerminateSelfEndsTheProcessAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(TExeProcess::TerminateSelf(5), ::testing::ExitedWithCode(5), "");
 }
 
 }  // namespace

@@ -11,11 +11,19 @@ namespace kestrel::testing {
 
 // Ends the process at once, and it alone; true when it was done.
 bool KillProcess(std::int32_t pid);
-// True while the process runs.
+// True while the process runs, or on Linux while it waits to be collected.
 bool ProcessRuns(std::int32_t pid);
+// True once the process has ended, collected by its parent or not.
+bool ProcessEnded(std::int32_t pid);
 // Asks the process to close as its user or the system would (SIGTERM; on
 // Windows WM_CLOSE to its windows); true when the request was delivered.
 bool AskProcessToClose(std::int32_t pid);
+
+// The ways the system asks a program to close, numbered from 0: SIGINT and
+// SIGTERM on Linux, WM_CLOSE to its windows on Windows.
+int CloseRequestKinds();
+// Has the system ask this process to close in the way numbered `kind`.
+void RequestOwnClose(int kind);
 
 // The processes running from an executable that lies directly in `folder`.
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder);

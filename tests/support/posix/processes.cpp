@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <csignal>
+
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -28,8 +30,23 @@ bool ProcessRuns(std::int32_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
 }
 
+// An ended child stays a zombie, state "Z" after its name, until collected.
+bool ProcessEnded(std::int32_t pid) {
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const auto name_end = stat.rfind(')');
+  return !ProcessRuns(pid) || (name_end != std::string::npos && stat.substr(name_end, 3) == ") Z");
+}
+
 bool AskProcessToClose(std::int32_t pid) {
   return pid > 0 && kill(pid, SIGTERM) == 0;
+}
+
+int CloseRequestKinds() {
+  return 2;
+}
+
+void RequestOwnClose(int kind) {
+  std::raise(kind == 0 ? SIGINT : SIGTERM);
 }
 
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {

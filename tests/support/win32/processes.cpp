@@ -98,10 +98,22 @@ bool ProcessRuns(std::int32_t pid) {
          code == STILL_ACTIVE;
 }
 
+bool ProcessEnded(std::int32_t pid) {
+  return !ProcessRuns(pid);
+}
+
 bool AskProcessToClose(std::int32_t pid) {
   CloseRequest request{static_cast<DWORD>(pid), false};
   EnumWindows(PostCloseToOwnWindow, reinterpret_cast<LPARAM>(&request));
   return request.delivered;
+}
+
+int CloseRequestKinds() {
+  return 1;
+}
+
+void RequestOwnClose(int) {
+  AskProcessToClose(static_cast<std::int32_t>(GetCurrentProcessId()));
 }
 
 std::vector<std::int32_t> ProcessesRunningFrom(const std::filesystem::path& folder) {
