@@ -228,6 +228,15 @@ void WinePrefix::Require32Bit() {
     throw Exception(Wine32MissingText());
 }
 
+void WinePrefix::RenewAfterFailure() {
+  std::lock_guard lock(mutex_);
+  if (!ready_)
+    return;
+  RenewIfStale();
+  if (!FileExists(folder_ + kPrefixMadeMark))
+    MakePrefix();
+}
+
 // A prefix of only 32-bit programs has no such folder, and needs none.
 bool WinePrefix::Lacks32BitPart() const {
   return IsFolder(folder_ + kWow64Folder) && !FileExists(folder_ + kWow64Kernel);
@@ -347,8 +356,11 @@ std::string DriverHost::Call(const std::string& ExeName, const std::string& Para
   prefix_->Prepare();
   if (Is32BitWindowsProgram(ExeName))
     prefix_->Require32Bit();
-  return RunDriverCommand(prefix_->Command(ExeName, ParamsFile, TimeOutSec * 1000), ParamsFile,
-                          TimeOutSec, Data);
+  const std::string result = RunDriverCommand(
+      prefix_->Command(ExeName, ParamsFile, TimeOutSec * 1000), ParamsFile, TimeOutSec, Data);
+  if (!result.empty())
+    prefix_->RenewAfterFailure();
+  return result;
 }
 
 void DriverHost::CheckPort(const std::string& ExeName, const std::string& port) const {

@@ -78,6 +78,11 @@ class WinePrefix {
   // WinePrefixFailedText.
   void Require32Bit();
 
+  // After a driver through Wine failed: the prefix is made anew if it lacks
+  // the 32-bit part and Wine, which has got that part since, runs nothing
+  // in it; so the next command runs. Raises as Prepare does.
+  void RenewAfterFailure();
+
   // The machine's serial ports as COM names now; once the prefix is made,
   // its links for those names point at the devices.
   std::vector<ComPort> MapPorts();

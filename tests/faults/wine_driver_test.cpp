@@ -115,6 +115,16 @@ TEST_F(WindowsDriver, CyrillicReceiptIsPrintedThroughWine) {
   Start();
   ExpectReceiptOnTape(ports.front().name, 1);
   EXPECT_TRUE(fs::is_symlink(Prefix() + "/dosdevices/com1"));
+
+  // As after wine32 is installed while Kestrel runs: Wine runs nothing in a
+  // prefix made without it. The command fails, and the prefix is made anew.
+  const std::string wow64_kernel = Prefix() + "/drive_c/windows/syswow64/kernel32.dll";
+  ASSERT_TRUE(fs::remove(wow64_kernel));
+  const auto failed =
+      ReceiptResult(server_.Post(PrintCommand(ports.front().name, "sale", "Хлеб"), 120000));
+  EXPECT_EQ(failed->FError, "Неизвестная ошибка");
+  EXPECT_TRUE(fs::exists(wow64_kernel));
+  ExpectReceiptOnTape(ports.front().name, 2);
 }
 
 // Also in a prefix made while Wine lacked its 32-bit part, in which Wine
