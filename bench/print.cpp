@@ -4,8 +4,8 @@
 // ports, and the server's overhead per command above the driver's own run,
 // without and with the journal of print commands (a second server whose
 // commands each carry a new id). Then the simulator as a Windows program run
-// through Wine with a warm wineserver, against the same simulator built for
-// Linux: the difference is what Wine adds to each command.
+// through Wine with a warm wineserver, 64-bit and 32-bit, against the same
+// simulator built for Linux: the difference is what Wine adds to each command.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -43,6 +43,7 @@ struct Environment {
   std::shared_ptr<TPrintService> journaled_service;
   std::shared_ptr<DriverHost> wine_drivers;
   std::unique_ptr<TPrintService> wine_simulator;
+  std::unique_ptr<TPrintService> wine32_simulator;
   std::unique_ptr<TPrintService> linux_simulator;
   DaemonSlot slot;
   DaemonSlot journaled_slot;
@@ -151,9 +152,26 @@ bool Printed(const std::string& answer) {
   return answer.find("Error") == std::string::npos && answer.find("CheckNo") != std::string::npos;
 }
 
-// Both simulators, when the Windows one is built; the first command through
-// Wine makes the prefix and starts its server, outside the measurement.
-void StartSimulators(const std::string& linux_simulator, const std::string& windows_simulator) {
+// The Windows simulator `driver` in the folder `name`, run through the
+// shared prefix; its first command, outside the measurement, makes the
+// prefix and starts its server.
+std::unique_ptr<TPrintService> WineSimulator(const std::string& name, const std::string& driver) {
+  Environment& env = Env();
+  auto service = std::make_unique<TPrintService>(
+      DriverFolder(name, driver), *env.queue, LogLine, LastDriverVer(),
+      [drivers = env.wine_drivers](const std::string& exe, const std::string& params,
+                                   int timeout_sec, std::string& data) {
+        return drivers->Call(exe, params, timeout_sec, data);
+      });
+  if (!Printed(service->Print(PrintBody("COM1"))))
+    std::fprintf(stderr, "bench_print: the simulator %s did not print through Wine\n",
+                 driver.c_str());
+  return service;
+}
+
+// The Linux simulator and the Windows ones that are built.
+void StartSimulators(const std::string& linux_simulator, const std::string& windows_simulator,
+                     const std::string& windows32_simulator) {
   Environment& env = Env();
   if (!std::filesystem::exists(windows_simulator) || !std::filesystem::exists(linux_simulator)) {
     std::fprintf(stderr, "bench_print: no %s, so no Wine case\n", windows_simulator.c_str());
@@ -161,16 +179,14 @@ void StartSimulators(const std::string& linux_simulator, const std::string& wind
   }
   env.wine_drivers = std::make_shared<DriverHost>(
       std::make_shared<WinePrefix>(Folder() + "wine-data/kestrel/wine"));
-  env.wine_simulator = std::make_unique<TPrintService>(
-      DriverFolder("wine", windows_simulator), *env.queue, LogLine, LastDriverVer(),
-      [drivers = env.wine_drivers](const std::string& exe, const std::string& params,
-                                   int timeout_sec, std::string& data) {
-        return drivers->Call(exe, params, timeout_sec, data);
-      });
   env.linux_simulator =
       std::make_unique<TPrintService>(DriverFolder("linux", linux_simulator), *env.queue, LogLine);
-  if (!Printed(env.wine_simulator->Print(PrintBody("COM1"))))
-    std::fprintf(stderr, "bench_print: the simulator did not print through Wine\n");
+  env.wine_simulator = WineSimulator("wine", windows_simulator);
+  if (std::filesystem::exists(windows32_simulator))
+    env.wine32_simulator = WineSimulator("wine32", windows32_simulator);
+  else
+    std::fprintf(stderr, "bench_print: no %s, so no 32-bit Wine case\n",
+                 windows32_simulator.c_str());
 }
 
 // One command over a new connection; false unless a result without Error came.
@@ -281,6 +297,10 @@ void BM_WindowsSimulatorPrintThroughWine(benchmark::State& state) {
   PrintThrough(state, Env().wine_simulator);
 }
 
+void BM_Windows32SimulatorPrintThroughWine(benchmark::State& state) {
+  PrintThrough(state, Env().wine32_simulator);
+}
+
 BENCHMARK(BM_DriverRunAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_VersionRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PrintWithoutTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
@@ -297,6 +317,10 @@ BENCHMARK(BM_PrintRate)
     ->MinTime(2.0);
 BENCHMARK(BM_LinuxSimulatorPrint)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_WindowsSimulatorPrintThroughWine)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK(BM_Windows32SimulatorPrintThroughWine)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
@@ -320,6 +344,9 @@ class OverheadReporter : public benchmark::ConsoleReporter {
       if (run.benchmark_name().find("BM_WindowsSimulatorPrintThroughWine") == 0 &&
           !run.error_occurred)
         wine_simulator_us_ = us;
+      if (run.benchmark_name().find("BM_Windows32SimulatorPrintThroughWine") == 0 &&
+          !run.error_occurred)
+        wine32_simulator_us_ = us;
     }
   }
   void Finalize() override {
@@ -343,6 +370,12 @@ class OverheadReporter : public benchmark::ConsoleReporter {
           linux_simulator_us_ / 1000, wine_simulator_us_ / 1000,
           (wine_simulator_us_ - linux_simulator_us_) / 1000);
     }
+    if (linux_simulator_us_ > 0 && wine32_simulator_us_ > 0) {
+      std::printf(
+          "simulator command: %.3f ms as a 32-bit Windows program through Wine (warm "
+          "wineserver): Wine's overhead per command %.3f ms (target < 500 ms)\n",
+          wine32_simulator_us_ / 1000, (wine32_simulator_us_ - linux_simulator_us_) / 1000);
+    }
   }
 
  private:
@@ -350,6 +383,7 @@ class OverheadReporter : public benchmark::ConsoleReporter {
   double journaled_us_ = 0;
   double linux_simulator_us_ = 0;
   double wine_simulator_us_ = 0;
+  double wine32_simulator_us_ = 0;
 };
 
 }  // namespace
@@ -362,7 +396,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_print: the server did not start\n");
     return 1;
   }
-  kestrel::StartSimulators((bin / "corvid.exe").string(), KESTREL_WINDOWS_SIMULATOR);
+  kestrel::StartSimulators((bin / "corvid.exe").string(), KESTREL_WINDOWS_SIMULATOR,
+                           KESTREL_WINDOWS32_SIMULATOR);
   kestrel::OverheadReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   kestrel::StopServer();

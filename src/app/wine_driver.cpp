@@ -21,10 +21,18 @@ namespace {
 constexpr std::int64_t kPeOffsetField = 0x3C;
 // A PE header further in belongs to no program a driver would be.
 constexpr std::uint32_t kMaxPeOffset = 64 * 1024 * 1024;
+// The PE header's machine type of 32-bit x86 programs.
+constexpr std::uint32_t kMachineI386 = 0x14C;
 
 // Wine writes it last when it sets a prefix up; the registry files come only
 // later, when its server saves them.
 constexpr char kPrefixMadeMark[] = "/.update-timestamp";
+// Where a 64-bit prefix keeps the system files of 32-bit programs. A Wine
+// without its 32-bit part leaves the folder empty; once that part is
+// installed, its 32-bit loader starts every program and runs nothing at all
+// in such a prefix, for want of the 32-bit kernel32.dll.
+constexpr char kWow64Folder[] = "/drive_c/windows/syswow64";
+constexpr char kWow64Kernel[] = "/drive_c/windows/syswow64/kernel32.dll";
 // A first Wine start in a new prefix sets up a whole Windows folder tree.
 constexpr std::uint32_t kPrefixSetupMs = 180000;
 // The server command only starts or stops the server, and returns.
@@ -36,11 +44,31 @@ constexpr std::uint32_t kServerAlreadyRunning = 2;
 // The serial device kinds that get COM names, in the order they get them.
 constexpr std::string_view kMappedKinds[] = {"ttyS", "ttyUSB", "ttyACM"};
 
-std::uint32_t LittleEndian32(std::string_view bytes) {
+std::uint32_t LittleEndian(std::string_view bytes) {
   std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i)
-    value = (value << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  for (auto byte = bytes.rbegin(); byte != bytes.rend(); ++byte)
+    value = (value << 8) | static_cast<unsigned char>(*byte);
   return value;
+}
+
+// The first `count` bytes of the PE header ("PE\0\0", then the machine
+// type); fewer, or none, where the file has no PE header.
+std::string PeHeaderStart(const std::string& path, std::int32_t count) {
+  std::string header;
+  ReadFilePart(path, static_cast<std::int32_t>(kPeOffsetField + 4), false, header, 0);
+  if (header.size() < kPeOffsetField + 4 || header.compare(0, 2, "MZ") != 0)
+    return "";
+  const std::uint32_t pe_offset = LittleEndian(std::string_view(header).substr(kPeOffsetField, 4));
+  if (pe_offset > kMaxPeOffset)
+    return "";
+  std::string start;
+  ReadFilePart(path, count, false, start, pe_offset);
+  return start.starts_with(std::string_view("PE\0\0", 4)) ? start : "";
+}
+
+bool IsFolder(const std::string& path) {
+  platform::SystemError ignored;
+  return platform::FolderReader::Open(path, ignored).IsOpen();
 }
 
 // The kind's index and the device's number; false for an unmapped device.
@@ -90,16 +118,12 @@ std::string RunTool(const std::string& program, std::vector<std::string> argumen
 }  // namespace
 
 bool IsWindowsProgram(const std::string& path) {
-  std::string header;
-  ReadFilePart(path, static_cast<std::int32_t>(kPeOffsetField + 4), false, header, 0);
-  if (header.size() < kPeOffsetField + 4 || header.compare(0, 2, "MZ") != 0)
-    return false;
-  const std::uint32_t pe_offset = LittleEndian32(std::string_view(header).substr(kPeOffsetField));
-  if (pe_offset > kMaxPeOffset)
-    return false;
-  std::string signature;
-  ReadFilePart(path, 4, false, signature, pe_offset);
-  return signature == std::string_view("PE\0\0", 4);
+  return !PeHeaderStart(path, 4).empty();
+}
+
+bool Is32BitWindowsProgram(const std::string& path) {
+  const std::string start = PeHeaderStart(path, 6);
+  return start.size() == 6 && LittleEndian(std::string_view(start).substr(4)) == kMachineI386;
 }
 
 std::string WineDrivePath(std::string_view path) {
@@ -132,6 +156,12 @@ std::vector<ComPort> MapComPorts(const std::vector<std::string>& devices) {
 
 std::string WineMissingText() {
   return "Драйвер corvid.exe — программа Windows, а Wine не найден: установите Wine (пакет wine)";
+}
+
+std::string Wine32MissingText() {
+  return "Драйвер corvid.exe — 32-разрядная программа Windows, а у Wine нет 32-разрядной части: "
+         "установите её (Debian: dpkg --add-architecture i386; apt-get update; "
+         "apt-get install wine32:i386)";
 }
 
 std::string WinePrefixFailedText(const std::string& folder, const std::string& reason) {
@@ -183,9 +213,48 @@ void WinePrefix::Prepare() {
     throw Exception(WinePrefixFailedText("kestrel/wine", "HOME is not set"));
   MakeFolders(folder_);
   StartServer();
+  RenewIfStale();
   if (!FileExists(folder_ + kPrefixMadeMark))
     MakePrefix();
   ready_ = true;
+}
+
+void WinePrefix::Require32Bit() {
+  std::lock_guard lock(mutex_);
+  RenewIfStale();
+  if (!FileExists(folder_ + kPrefixMadeMark))
+    MakePrefix();
+  if (Lacks32BitPart())
+    throw Exception(Wine32MissingText());
+}
+
+void WinePrefix::RenewAfterFailure() {
+  std::lock_guard lock(mutex_);
+  if (!ready_)
+    return;
+  RenewIfStale();
+  if (!FileExists(folder_ + kPrefixMadeMark))
+    MakePrefix();
+}
+
+// A prefix of only 32-bit programs has no such folder, and needs none.
+bool WinePrefix::Lacks32BitPart() const {
+  return IsFolder(folder_ + kWow64Folder) && !FileExists(folder_ + kWow64Kernel);
+}
+
+// A prefix without the 32-bit part in which Wine runs nothing any more:
+// Wine has got that part since. No driver can run in it, so its server may
+// end; the prefix goes, with whatever a driver kept in it, to be made again.
+void WinePrefix::RenewIfStale() {
+  if (!FileExists(folder_ + kPrefixMadeMark) || !Lacks32BitPart() ||
+      RunTool(wine_, {"cmd", "/c", "exit"}, Environment(), kServerCommandMs).empty())
+    return;
+  RunTool(wineserver_, {"-k"}, Environment(), kServerCommandMs);
+  platform::SystemError error;
+  if (!platform::RemoveTree(folder_, error))
+    throw Exception(WinePrefixFailedText(folder_, error.text));
+  MakeFolders(folder_);
+  StartServer();
 }
 
 // Persistent: it stays when no Windows program runs, until it is told to end.
@@ -285,8 +354,13 @@ std::string DriverHost::Call(const std::string& ExeName, const std::string& Para
   if (!ThroughWine(ExeName))
     return CallDrvExe(ExeName, ParamsFile, TimeOutSec, Data);
   prefix_->Prepare();
-  return RunDriverCommand(prefix_->Command(ExeName, ParamsFile, TimeOutSec * 1000), ParamsFile,
-                          TimeOutSec, Data);
+  if (Is32BitWindowsProgram(ExeName))
+    prefix_->Require32Bit();
+  const std::string result = RunDriverCommand(
+      prefix_->Command(ExeName, ParamsFile, TimeOutSec * 1000), ParamsFile, TimeOutSec, Data);
+  if (!result.empty())
+    prefix_->RenewAfterFailure();
+  return result;
 }
 
 void DriverHost::CheckPort(const std::string& ExeName, const std::string& port) const {

@@ -18,6 +18,8 @@ namespace kestrel {
 // True for a file that starts "MZ" and holds "PE\0\0" at the offset that its
 // 32-bit little-endian value at byte 0x3C names.
 bool IsWindowsProgram(const std::string& path);
+// True for a Windows program built for 32-bit x86 (PE machine type i386).
+bool Is32BitWindowsProgram(const std::string& path);
 
 // The name under which a program run by Wine opens the file `path`: Wine's
 // drive Z: is the root folder.
@@ -37,6 +39,7 @@ std::vector<ComPort> MapComPorts(const std::vector<std::string>& devices);
 // The one-line errors of a driver that Wine cannot run, and of a port that
 // such a driver cannot open.
 std::string WineMissingText();
+std::string Wine32MissingText();
 std::string WinePrefixFailedText(const std::string& folder, const std::string& reason);
 std::string NotAComPortText(const std::string& port, const std::vector<ComPort>& ports);
 
@@ -69,6 +72,17 @@ class WinePrefix {
   // WineMissingText or WinePrefixFailedText.
   void Prepare();
 
+  // After Prepare, for a 32-bit driver: a prefix that Wine made while it
+  // lacked its 32-bit part is made anew once Wine has it. Raises Exception
+  // with Wine32MissingText while Wine still lacks it, or with
+  // WinePrefixFailedText.
+  void Require32Bit();
+
+  // After a driver through Wine failed: the prefix is made anew if it lacks
+  // the 32-bit part and Wine, which has got that part since, runs nothing
+  // in it; so the next command runs. Raises as Prepare does.
+  void RenewAfterFailure();
+
   // The machine's serial ports as COM names now; once the prefix is made,
   // its links for those names point at the devices.
   std::vector<ComPort> MapPorts();
@@ -82,6 +96,8 @@ class WinePrefix {
   std::vector<std::string> Environment() const;
   void StartServer();
   void MakePrefix();
+  bool Lacks32BitPart() const;
+  void RenewIfStale();
   void LinkPorts(const std::vector<ComPort>& ports) const;
 
   const std::string folder_;

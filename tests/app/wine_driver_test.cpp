@@ -38,6 +38,18 @@ TEST(WineDriverTest, OnlyAnMzFileWithAPeHeaderIsAWindowsProgram) {
   EXPECT_FALSE(IsWindowsProgram(folder.Folder() + "missing.exe"));
 }
 
+TEST(WineDriverTest, ThirtyTwoBitProgramsAreThoseForI386) {
+  const TempDir folder;
+  EXPECT_TRUE(Is32BitWindowsProgram(
+      folder.Write("x86.exe", ProgramImage(0x80, std::string("PE\0\0\x4C\x01", 6)))));
+  EXPECT_FALSE(Is32BitWindowsProgram(
+      folder.Write("x64.exe", ProgramImage(0x80, std::string("PE\0\0\x64\x86", 6)))));
+  EXPECT_FALSE(Is32BitWindowsProgram(
+      folder.Write("cut.exe", ProgramImage(0x80, std::string("PE\0\0\x4C", 5)).substr(0, 0x85))));
+  EXPECT_FALSE(Is32BitWindowsProgram(
+      folder.Write("dos.exe", ProgramImage(0x80, std::string("NE\0\0\x4C\x01", 6)))));
+}
+
 TEST(WineDriverTest, PathsAreOnDriveZ) {
   EXPECT_EQ(WineDrivePath("/opt/kestrel/P2612101230000COM1.dat"),
             "Z:\\opt\\kestrel\\P2612101230000COM1.dat");
