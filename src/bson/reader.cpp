@@ -148,15 +148,15 @@ void TBSONDocBulder::ReadElementHeader(bson_type expected) {
   const auto type = static_cast<std::uint8_t>(Content()[rd_pos_]);
   if (type != expected) {
     throw EBSONError(Format("Stream read error - invalid item type %d instead %d for %s", type,
-                            static_cast<int>(expected), Win1251ToUtf8(last_read_name_).c_str()));
+                            static_cast<int>(expected), Win1251ToUtf8(LastReadName()).c_str()));
   }
   if (rd_pos_ == named_header_) {
     named_header_ = kNoPosition;
-    rd_pos_ += 1 + last_read_name_.size() + 1;
+    rd_pos_ += 1 + LastReadName().size() + 1;
     return;
   }
   const std::string_view name = PeekName();
-  last_read_name_.assign(name);
+  SetLastReadName(name);
   rd_pos_ += 1 + name.size() + 1;
 }
 
@@ -165,7 +165,7 @@ const char* TBSONDocBulder::TakeNamedValue(bson_type expected, std::size_t size)
   if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != expected)
     return nullptr;
   // The name's zero byte lies inside the content, so `value` does too or is its end.
-  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  const std::size_t value = rd_pos_ + 1 + LastReadName().size() + 1;
   if (size > content.size() - value)
     return nullptr;
   named_header_ = kNoPosition;
@@ -211,7 +211,7 @@ std::optional<std::string_view> TBSONDocBulder::TryReadUTF8() {
   const std::string_view content = Content();
   if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != bson_string)
     return std::nullopt;
-  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  const std::size_t value = rd_pos_ + 1 + LastReadName().size() + 1;
   if (content.size() - value < 4)
     return std::nullopt;
   const auto count = static_cast<std::int32_t>(LoadUInt32(content.data() + value));
@@ -427,7 +427,7 @@ std::size_t TBSONDocBulder::WalkItems(std::vector<TBSONItemDescriptor>* index) {
         break;
       SkipElement(type);
       if (index != nullptr)
-        index->push_back({type, start, last_read_name_});
+        index->push_back({type, start, std::string(LastReadName())});
     }
   } catch (...) {
     rd_pos_ = saved;
