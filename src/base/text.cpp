@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace kestrel {
 namespace {
@@ -81,10 +82,16 @@ std::size_t SequenceLength(const unsigned char* p, const unsigned char* end) {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 
+// Eight bytes, the first one lowest, in one load.
 std::uint64_t LoadWord(const unsigned char* p) {
-  std::uint64_t word = 0;
-  for (int i = 7; i >= 0; --i)
-    word = word << 8 | p[i];
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i)
+      swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
+    word = swapped;
+  }
   return word;
 }
 
@@ -131,6 +138,9 @@ bool IsValidUtf8(std::string_view text) {
   const auto* p = begin;
   while (end - p >= 8 && (LoadWord(p) & kHighBits) == 0)
     p += 8;
+  // An ASCII end shorter than a word, seen through the word that ends the text.
+  if (end - p < 8 && end - begin >= 8 && (LoadWord(end - 8) & kHighBits) == 0)
+    return true;
   while (p < end) {
     const auto left = static_cast<std::size_t>(end - p);
     const bool whole_word = left >= 8;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -321,7 +322,8 @@ class TBSONDocBulder {
   void WriteByteStringProperty(std::string_view name, std::string_view type_name,
                                const std::string& value);
   void ReadObjectProps(TPersistent& obj);
-  const PropInfo* FindProperty(const PropertyTable& table, std::size_t& hint, bool& exact);
+  const PropInfo* MatchHint(std::span<const PropInfo> all, std::size_t hint);
+  const PropInfo* FindProperty(std::span<const PropInfo> all, std::size_t& hint, bool& exact);
   void ReadUnknownElement(TPersistent& obj, bson_type type);
   bool ReadPlainProperty(TPersistent& obj, const PropInfo& prop);
   void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type, bool exact);

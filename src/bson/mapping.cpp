@@ -196,7 +196,7 @@ void TBSONDocBulder::ReadObject(TPersistent& obj) {
 // Elements may come in any order; the look-up starts after the previous
 // match, so elements in table order cost one comparison each.
 void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
-  const PropertyTable& table = obj.Properties();
+  const auto all = obj.Properties().All();
   std::size_t hint = 0;
   for (;;) {
     const auto type = GetNextType();
@@ -204,8 +204,12 @@ void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
       ++rd_pos_;
       return;
     }
-    bool exact = false;
-    const PropInfo* prop = FindProperty(table, hint, exact);
+    bool exact = true;
+    const PropInfo* prop = MatchHint(all, hint);
+    if (prop != nullptr)
+      ++hint;
+    else
+      prop = FindProperty(all, hint, exact);
     named_header_ = rd_pos_;
     if (prop != nullptr) {
       if (!exact || !ReadPlainProperty(obj, *prop))
@@ -246,28 +250,29 @@ bool TBSONDocBulder::ReadPlainProperty(TPersistent& obj, const PropInfo& prop) {
   }
 }
 
-// The property named like the element at the cursor, ignoring case, whose
-// name it stores as the last read; `exact` tells whether the case agrees too.
-// The one at the hint is tried first, which takes no scan for the name's end.
-// Property names hold no zero byte.
-const PropInfo* TBSONDocBulder::FindProperty(const PropertyTable& table, std::size_t& hint,
-                                             bool& exact) {
-  const auto all = table.All();
+// The property at the hint when the element at the cursor bears exactly its
+// name, which takes no scan for the name's end; null otherwise. Property
+// names hold no zero byte.
+const PropInfo* TBSONDocBulder::MatchHint(std::span<const PropInfo> all, std::size_t hint) {
   const std::string_view content = Content();
   const std::size_t start = rd_pos_ + 1;
-  if (hint < all.size() && start < content.size()) {
-    const std::string_view name = all[hint].name;
-    exact = content.size() - start > name.size() && content[start + name.size()] == '\0' &&
-            std::memcmp(content.data() + start, name.data(), name.size()) == 0;
-    if (exact) {
-      matched_name_ = name;
-      return &all[hint++];
-    }
-  }
+  if (hint >= all.size() || start >= content.size())
+    return nullptr;
+  const std::string_view name = all[hint].name;
+  if (content.size() - start <= name.size() || content[start + name.size()] != '\0' ||
+      std::memcmp(content.data() + start, name.data(), name.size()) != 0)
+    return nullptr;
+  matched_name_ = name;
+  return &all[hint];
+}
+
+// The property named like the element at the cursor, ignoring case, found
+// from the hint on, whose name it stores as the last read; `exact` tells
+// whether the case agrees too, so that the element can go the common way.
+// Properties left out of the document (not stored) make the hint miss.
+const PropInfo* TBSONDocBulder::FindProperty(std::span<const PropInfo> all, std::size_t& hint,
+                                             bool& exact) {
   SetLastReadName(PeekName());
-  // The case-blind search of the table, from the hint on, which also tells
-  // an exact match, so that the element goes the common way. Properties
-  // left out of the document (not stored) make the hint miss.
   const std::size_t count = all.size();
   for (std::size_t step = 0; step < count; ++step) {
     const std::size_t index = (hint + step) % count;
