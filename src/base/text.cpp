@@ -1,7 +1,10 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace kestrel {
 namespace {
@@ -40,7 +43,126 @@ bool IsContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
 }
 
+// The length of the sequence led by `lead` after the lead byte, and the range
+// its second byte must fall in (which rules out overlong forms, surrogates
+// and code points beyond U+10FFFF); 0 for a byte that cannot lead.
+std::size_t SequenceTail(unsigned char lead, unsigned char& low, unsigned char& high) {
+  low = 0x80;
+  high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    return 1;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+    return 2;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+    return 3;
+  }
+  return 0;
+}
+
+// The length of the well-formed sequence at `p` (1 to 4); 0 when it is
+// malformed or cut short by `end`.
+std::size_t SequenceLength(const unsigned char* p, const unsigned char* end) {
+  if (*p < 0x80)
+    return 1;
+  unsigned char low, high;
+  const std::size_t tail = SequenceTail(*p, low, high);
+  if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
+    return 0;
+  for (std::size_t i = 2; i <= tail; ++i) {
+    if (!IsContinuation(p[i]))
+      return 0;
+  }
+  return tail + 1;
+}
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// Eight bytes, the first one lowest, in one load.
+std::uint64_t LoadWord(const unsigned char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i)
+      swapped = swapped << 8 | ((word >> (8 * i)) & 0xFF);
+    word = swapped;
+  }
+  return word;
+}
+
+// How many of the eight bytes in `word` (the first one lowest) are whole
+// ASCII characters and two-byte sequences, counted up to the first byte that
+// is neither, and without a two-byte lead left open just before it. All eight
+// when the word holds nothing else, or seven when its last byte opens a
+// sequence that goes on in the next word.
+std::size_t ShortSequencesPrefix(std::uint64_t word) {
+  const std::uint64_t high = word & kHighBits;
+  const std::uint64_t bit6 = (word << 1) & kHighBits;
+  const std::uint64_t bit5 = (word << 2) & kHighBits;
+  const std::uint64_t continuation = high & ~bit6;
+  const std::uint64_t lead = high & bit6 & ~bit5;
+  // A two-byte lead below 0xC2 would be an overlong form.
+  const std::uint64_t wide_lead = ((word & 0x1E1E1E1E1E1E1E1Eu) + 0x7F7F7F7F7F7F7F7Fu) & kHighBits;
+  const std::uint64_t other =
+      (high & bit6 & bit5) | (lead & ~wide_lead) | (continuation ^ (lead << 8));
+  if (other == 0)
+    return 8 - static_cast<std::size_t>(lead >> 63);
+  const auto first = static_cast<std::size_t>(std::countr_zero(other)) / 8;
+  const bool open_lead = first > 0 && ((lead >> (8 * first - 1)) & 1) != 0;
+  return first - (open_lead ? 1 : 0);
+}
+
+// The `count` (1 to 7) bytes at `p` as the low bytes of a word, zeros above:
+// zeros read as ASCII. The bytes before `p` are used when the text has them.
+std::uint64_t LoadTail(const unsigned char* begin, const unsigned char* p, std::size_t count) {
+  if (p + count - begin >= 8)
+    return LoadWord(p + count - 8) >> (8 * (8 - count));
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    word |= std::uint64_t{p[i]} << (8 * i);
+  return word;
+}
+
 }  // namespace
+
+// ASCII and two-byte sequences (Cyrillic text) are checked eight bytes at a
+// time, anything else one sequence at a time.
+bool IsValidUtf8(std::string_view text) {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  const auto* p = begin;
+  while (end - p >= 8 && (LoadWord(p) & kHighBits) == 0)
+    p += 8;
+  // An ASCII end shorter than a word, seen through the word that ends the text.
+  if (end - p < 8 && end - begin >= 8 && (LoadWord(end - 8) & kHighBits) == 0)
+    return true;
+  while (p < end) {
+    const auto left = static_cast<std::size_t>(end - p);
+    const bool whole_word = left >= 8;
+    const std::uint64_t word = whole_word ? LoadWord(p) : LoadTail(begin, p, left);
+    if ((word & kHighBits) == 0) {
+      p += whole_word ? 8 : left;
+      continue;
+    }
+    // The zeros past the end close no sequence, so the prefix stops before
+    // one left open there.
+    const std::size_t prefix = std::min(ShortSequencesPrefix(word), whole_word ? 8 : left);
+    if (prefix > 0) {
+      p += prefix;
+      continue;
+    }
+    const std::size_t length = SequenceLength(p, end);
+    if (length == 0)
+      return false;
+    p += length;
+  }
+  return true;
+}
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -61,33 +183,14 @@ void AppendUtf8(std::string& out, char32_t c) {
 }
 
 bool DecodeUtf8(std::string_view text, std::size_t& pos, char32_t& code_point) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length;
-  char32_t value;
-  char32_t minimum;
-  if (lead < 0x80) {
-    code_point = lead;
-    ++pos;
-    return true;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, value = lead & 0x1F, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, value = lead & 0x0F, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, value = lead & 0x07, minimum = 0x10000;
-  } else {
+  const auto* const p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  const std::size_t length = SequenceLength(p, p + (text.size() - pos));
+  if (length == 0)
     return false;
-  }
-  if (text.size() - pos < length)
-    return false;
-  for (std::size_t i = 1; i < length; ++i) {
-    if (!IsContinuation(byte(pos + i)))
-      return false;
-    value = (value << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-    return false;
+  // The lead byte's value bits: all seven of ASCII, then five, four, three.
+  char32_t value = length == 1 ? p[0] : p[0] & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i)
+    value = (value << 6) | (p[i] & 0x3F);
   code_point = value;
   pos += length;
   return true;
@@ -129,6 +232,8 @@ std::string CutText(std::string_view text, std::size_t max_characters) {
 }
 
 std::string SanitizeUtf8(std::string_view text) {
+  if (IsValidUtf8(text))
+    return std::string(text);
   std::string out;
   out.reserve(text.size());
   std::size_t pos = 0;

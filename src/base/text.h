@@ -14,6 +14,11 @@ std::string Win1251ToUtf8(std::string_view bytes);
 // Characters that have no Windows-1251 byte, and malformed sequences, become "?".
 std::string Utf8ToWin1251(std::string_view text);
 
+// Whether `text` is well-formed UTF-8: no overlong forms, surrogates, code
+// points beyond U+10FFFF, stray continuation bytes or truncated end. The one
+// check of the code base; quick for ASCII and Cyrillic text.
+bool IsValidUtf8(std::string_view text);
+
 // Every malformed UTF-8 sequence (bad lead or continuation bytes, overlong
 // forms, surrogates, code points beyond U+10FFFF, a truncated end) is replaced
 // by U+FFFD, so the result is always valid UTF-8.

@@ -39,7 +39,7 @@ std::string ItemName(const TBSONItem& item, std::size_t position) {
 }  // namespace
 
 void TBSONDocBulder::CheckArrayIndexName(int index) const {
-  if (last_read_name_ != IndexName(static_cast<std::size_t>(index)).View())
+  if (LastReadName() != IndexName(static_cast<std::size_t>(index)).View())
     throw EBSONError("Invalid array index");
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,7 +151,10 @@ class TBSONDocBulder {
   // `data` must outlive the reading.
   void ViewDocument(std::string_view data);
 
-  const std::string& LastReadName() const { return last_read_name_; }
+  // The name of the element whose header was read last.
+  std::string_view LastReadName() const {
+    return matched_name_.data() != nullptr ? matched_name_ : std::string_view(read_name_);
+  }
   // The number of elements; builds the item index once per content. The
   // cursor does not move.
   int ItemCount();
@@ -246,13 +250,18 @@ class TBSONDocBulder {
  private:
   void EnsureSpace(std::size_t n);
   void UpdateLength();
+  // One piece of an element's payload: the bytes, followed by a zero byte
+  // when `c_string`.
+  struct Piece {
+    std::string_view bytes;
+    bool c_string = false;
+  };
   void Put(const void* bytes, std::size_t n);
   void PutByte(std::uint8_t byte);
-  void PutInt32(std::int32_t value);
-  void PutInt64(std::int64_t value);
   void PutCString(std::string_view bytes);
-  void PutHeader(bson_type type, std::string_view name);
-  void PutStringBody(std::string_view bytes);
+  void PutPiece(const Piece& piece);
+  // The type byte, the name as a C string, then the payload.
+  void PutElement(bson_type type, std::string_view name, std::initializer_list<Piece> payload);
   void WriteArrayDoc(std::string_view name, std::string_view value);
   void WriteObjectIDBytes(std::string_view name, const TBSONoid12& id);
 
@@ -269,6 +278,10 @@ class TBSONDocBulder {
   std::string_view TakeStringBody();
   std::string_view TakeDocumentBytes();
   std::string_view TakeBinaryBytes();
+  void SetLastReadName(std::string_view name) {
+    read_name_.assign(name);
+    matched_name_ = {};
+  }
   void ReadElementHeader(bson_type expected);
   std::string_view PeekName() const;
   // The readers of the element whose name has just been taken (see
@@ -309,7 +322,8 @@ class TBSONDocBulder {
   void WriteByteStringProperty(std::string_view name, std::string_view type_name,
                                const std::string& value);
   void ReadObjectProps(TPersistent& obj);
-  const PropInfo* FindProperty(const PropertyTable& table, std::size_t& hint, bool& exact) const;
+  const PropInfo* MatchHint(std::span<const PropInfo> all, std::size_t hint);
+  const PropInfo* FindProperty(std::span<const PropInfo> all, std::size_t& hint, bool& exact);
   void ReadUnknownElement(TPersistent& obj, bson_type type);
   bool ReadPlainProperty(TPersistent& obj, const PropInfo& prop);
   void ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type, bool exact);
@@ -326,11 +340,15 @@ class TBSONDocBulder {
   std::string_view external_;  // see Content()
   std::size_t wr_pos_ = 4;     // offset of the next element byte = document length - 1
   std::size_t rd_pos_ = 4;     // offset of the next byte to read
-  std::string last_read_name_;
+  // The last read name: a copy of the element's name, or, when the element
+  // was found to bear exactly a property's name, that name (in the class's
+  // property table, which outlives every reading), which spares the copy.
+  std::string read_name_;
+  std::string_view matched_name_;
   std::vector<TBSONItemDescriptor> items_;
   bool doc_parsed_ = false;
   // The element whose name ReadObjectProps has already put into
-  // last_read_name_, so that its reader need not scan the name again.
+  // LastReadName(), so that its reader need not scan the name again.
   std::size_t named_header_ = kNoPosition;
   TBSONSerializationOptions options_{bsoIgnoreUnknownProperties};
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/ascii.h"
 #include "base/format.h"
 #include "base/text.h"
 #include "bson/index_name.h"
@@ -17,6 +18,10 @@ namespace kestrel {
 namespace {
 
 constexpr std::string_view kIdName = "_id";
+
+// The buffer's length after four growths from the empty document: room for
+// most messages, while a result with long texts grows once more.
+constexpr std::size_t kObjectCapacity = 405;
 
 [[noreturn]] void ThrowUnsupportedKind() {
   throw EBSONError("Not supported property type");
@@ -73,6 +78,9 @@ TBSONDocBulder::TBSONDocBulder(const TPersistent& obj, TBSONSerializationOptions
 }
 
 void TBSONDocBulder::WriteObjectProps(const TPersistent& obj) {
+  // Room for a whole message at once: growing through every length the
+  // growth rule passes would allocate and copy at each step.
+  buf_.reserve(kObjectCapacity);
   for (const PropInfo& prop : obj.Properties().All()) {
     if (prop.IsStored(obj))
       WriteProperty(obj, prop);
@@ -188,7 +196,7 @@ void TBSONDocBulder::ReadObject(TPersistent& obj) {
 // Elements may come in any order; the look-up starts after the previous
 // match, so elements in table order cost one comparison each.
 void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
-  const PropertyTable& table = obj.Properties();
+  const auto all = obj.Properties().All();
   std::size_t hint = 0;
   for (;;) {
     const auto type = GetNextType();
@@ -196,10 +204,14 @@ void TBSONDocBulder::ReadObjectProps(TPersistent& obj) {
       ++rd_pos_;
       return;
     }
-    last_read_name_.assign(PeekName());
+    bool exact = true;
+    const PropInfo* prop = MatchHint(all, hint);
+    if (prop != nullptr)
+      ++hint;
+    else
+      prop = FindProperty(all, hint, exact);
     named_header_ = rd_pos_;
-    bool exact = false;
-    if (const PropInfo* prop = FindProperty(table, hint, exact)) {
+    if (prop != nullptr) {
       if (!exact || !ReadPlainProperty(obj, *prop))
         ReadProperty(obj, *prop, type, exact);
     } else {
@@ -238,33 +250,60 @@ bool TBSONDocBulder::ReadPlainProperty(TPersistent& obj, const PropInfo& prop) {
   }
 }
 
-// The property named like the last element, exact names at the hint first:
-// the same answer as the case-blind search from the hint, found sooner.
-const PropInfo* TBSONDocBulder::FindProperty(const PropertyTable& table, std::size_t& hint,
-                                             bool& exact) const {
-  const auto all = table.All();
-  exact = hint < all.size() && Same(all[hint].name, last_read_name_);
-  if (exact)
-    return &all[hint++];
-  return table.FindIgnoringCase(last_read_name_, hint);
+// The property at the hint when the element at the cursor bears exactly its
+// name, which takes no scan for the name's end; null otherwise. Property
+// names hold no zero byte.
+const PropInfo* TBSONDocBulder::MatchHint(std::span<const PropInfo> all, std::size_t hint) {
+  const std::string_view content = Content();
+  const std::size_t start = rd_pos_ + 1;
+  if (hint >= all.size() || start >= content.size())
+    return nullptr;
+  const std::string_view name = all[hint].name;
+  if (content.size() - start <= name.size() || content[start + name.size()] != '\0' ||
+      std::memcmp(content.data() + start, name.data(), name.size()) != 0)
+    return nullptr;
+  matched_name_ = name;
+  return &all[hint];
+}
+
+// The property named like the element at the cursor, ignoring case, found
+// from the hint on, whose name it stores as the last read; `exact` tells
+// whether the case agrees too, so that the element can go the common way.
+// Properties left out of the document (not stored) make the hint miss.
+const PropInfo* TBSONDocBulder::FindProperty(std::span<const PropInfo> all, std::size_t& hint,
+                                             bool& exact) {
+  SetLastReadName(PeekName());
+  const std::size_t count = all.size();
+  for (std::size_t step = 0; step < count; ++step) {
+    const std::size_t index = (hint + step) % count;
+    const std::string_view name = all[index].name;
+    if (name.size() != read_name_.size())
+      continue;
+    exact = Same(name, read_name_);
+    if (exact || EqualIgnoringAsciiCase(name, read_name_)) {
+      hint = index + 1;
+      return &all[index];
+    }
+  }
+  return nullptr;
 }
 
 // Every branch reads the element or raises, so the loop above always moves on.
 void TBSONDocBulder::ReadUnknownElement(TPersistent& obj, bson_type type) {
-  if (type == bson_object && Same(last_read_name_, "0")) {
+  if (type == bson_object && Same(LastReadName(), "0")) {
     if (auto* array = dynamic_cast<TPersistentObjArray*>(&obj)) {
       ReadPersistentObjArray(*array);
       return;
     }
   }
   if (!IgnoreUnknownProperties()) {
-    throw EBSONError(Format("Property \"%s\" not found", Win1251ToUtf8(last_read_name_).c_str()));
+    throw EBSONError(Format("Property \"%s\" not found", Win1251ToUtf8(LastReadName()).c_str()));
   }
   ReadVariant();
 }
 
 // `exact`: the element's name is known to equal the property's. The readers
-// leave last_read_name_ as the element's name, so the check can be skipped.
+// leave LastReadName() as the element's name, so the check can be skipped.
 void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_type type,
                                   bool exact) {
   if (Same(prop.name, kIdName)) {
@@ -276,7 +315,7 @@ void TBSONDocBulder::ReadProperty(TPersistent& obj, const PropInfo& prop, bson_t
   } else {
     ReadValueProperty(obj, prop, type);
   }
-  if (!exact && !Same(last_read_name_, prop.name))
+  if (!exact && !Same(LastReadName(), prop.name))
     throw EBSONError("Stream read error - invalid item name");
 }
 
@@ -375,7 +414,7 @@ void TBSONDocBulder::ReadPersistentObjArray(TPersistentObjArray& array) {
   const int count = sub.CountItems();
   if (count > array.MaxCount()) {
     throw EBSONError(Format("Array \"%s\" holds %d items, more than %d",
-                            Win1251ToUtf8(last_read_name_).c_str(), count, array.MaxCount()));
+                            Win1251ToUtf8(LastReadName()).c_str(), count, array.MaxCount()));
   }
   for (int i = 0; i < count; ++i) {
     const std::string_view element = sub.ReadDocView(false);

@@ -24,109 +24,7 @@ std::uint64_t LoadUInt64(const char* p) {
   return std::uint64_t{LoadUInt32(p)} | std::uint64_t{LoadUInt32(p + 4)} << 32;
 }
 
-// The length of the sequence led by `lead` after the lead byte, and the range
-// its second byte must fall in (which rules out overlong forms, surrogates
-// and code points beyond U+10FFFF); 0 for a byte that cannot lead.
-std::size_t SequenceTail(unsigned char lead, unsigned char& low, unsigned char& high) {
-  low = 0x80;
-  high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF)
-    return 1;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-    return 2;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-    return 3;
-  }
-  return 0;
-}
-
-// Checks the one sequence at `p` and moves past it; false when it is
-// malformed or cut short by `end`.
-bool StepUtf8(const unsigned char*& p, const unsigned char* end) {
-  if (*p < 0x80) {
-    ++p;
-    return true;
-  }
-  unsigned char low, high;
-  const std::size_t tail = SequenceTail(*p, low, high);
-  if (tail == 0 || static_cast<std::size_t>(end - p) <= tail || p[1] < low || p[1] > high)
-    return false;
-  for (std::size_t i = 2; i <= tail; ++i) {
-    if ((p[i] & 0xC0) != 0x80)
-      return false;
-  }
-  p += tail + 1;
-  return true;
-}
-
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-
-// How many of the eight bytes in `word` (the first one lowest) are whole
-// ASCII characters and two-byte sequences, counted up to the first byte that
-// is neither, and without a two-byte lead left open just before it. All eight
-// when the word holds nothing else, or seven when its last byte opens a
-// sequence that goes on in the next word.
-std::size_t ShortSequencesPrefix(std::uint64_t word) {
-  const std::uint64_t high = word & kHighBits;
-  const std::uint64_t bit6 = (word << 1) & kHighBits;
-  const std::uint64_t bit5 = (word << 2) & kHighBits;
-  const std::uint64_t continuation = high & ~bit6;
-  const std::uint64_t lead = high & bit6 & ~bit5;
-  // A two-byte lead below 0xC2 would be an overlong form.
-  const std::uint64_t wide_lead = ((word & 0x1E1E1E1E1E1E1E1Eu) + 0x7F7F7F7F7F7F7F7Fu) & kHighBits;
-  const std::uint64_t other =
-      (high & bit6 & bit5) | (lead & ~wide_lead) | (continuation ^ (lead << 8));
-  if (other == 0)
-    return 8 - static_cast<std::size_t>(lead >> 63);
-  const auto first = static_cast<std::size_t>(std::countr_zero(other)) / 8;
-  const bool open_lead = first > 0 && ((lead >> (8 * first - 1)) & 1) != 0;
-  return first - (open_lead ? 1 : 0);
-}
-
-// The `count` (1 to 7) bytes at `p` as the low bytes of a word, zeros above:
-// zeros read as ASCII. The bytes before `p` are used when the text has them.
-std::uint64_t LoadTail(const unsigned char* begin, const unsigned char* p, std::size_t count) {
-  if (p + count - begin >= 8)
-    return LoadUInt64(reinterpret_cast<const char*>(p + count - 8)) >> (8 * (8 - count));
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < count; ++i)
-    word |= std::uint64_t{p[i]} << (8 * i);
-  return word;
-}
-
-// Well-formed UTF-8 is taken as it is; only other text goes through the
-// slower repair. ASCII and two-byte sequences (Cyrillic text) are checked
-// eight bytes at a time, anything else one sequence at a time.
-bool IsValidUtf8(std::string_view text) {
-  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = begin + text.size();
-  const auto* p = begin;
-  while (end - p >= 8 && (LoadUInt64(reinterpret_cast<const char*>(p)) & kHighBits) == 0)
-    p += 8;
-  while (p < end) {
-    const auto left = static_cast<std::size_t>(end - p);
-    const bool whole_word = left >= 8;
-    const std::uint64_t word =
-        whole_word ? LoadUInt64(reinterpret_cast<const char*>(p)) : LoadTail(begin, p, left);
-    if ((word & kHighBits) == 0) {
-      p += whole_word ? 8 : left;
-      continue;
-    }
-    // The zeros past the end close no sequence, so the prefix stops before
-    // one left open there.
-    const std::size_t prefix = std::min(ShortSequencesPrefix(word), whole_word ? 8 : left);
-    if (prefix > 0)
-      p += prefix;
-    else if (!StepUtf8(p, end))
-      return false;
-  }
-  return true;
-}
 
 [[noreturn]] void ThrowInvalidFormat() {
   throw EBSONError("Stream read error - invalid format");
@@ -250,15 +148,15 @@ void TBSONDocBulder::ReadElementHeader(bson_type expected) {
   const auto type = static_cast<std::uint8_t>(Content()[rd_pos_]);
   if (type != expected) {
     throw EBSONError(Format("Stream read error - invalid item type %d instead %d for %s", type,
-                            static_cast<int>(expected), Win1251ToUtf8(last_read_name_).c_str()));
+                            static_cast<int>(expected), Win1251ToUtf8(LastReadName()).c_str()));
   }
   if (rd_pos_ == named_header_) {
     named_header_ = kNoPosition;
-    rd_pos_ += 1 + last_read_name_.size() + 1;
+    rd_pos_ += 1 + LastReadName().size() + 1;
     return;
   }
   const std::string_view name = PeekName();
-  last_read_name_.assign(name);
+  SetLastReadName(name);
   rd_pos_ += 1 + name.size() + 1;
 }
 
@@ -267,7 +165,7 @@ const char* TBSONDocBulder::TakeNamedValue(bson_type expected, std::size_t size)
   if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != expected)
     return nullptr;
   // The name's zero byte lies inside the content, so `value` does too or is its end.
-  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  const std::size_t value = rd_pos_ + 1 + LastReadName().size() + 1;
   if (size > content.size() - value)
     return nullptr;
   named_header_ = kNoPosition;
@@ -313,7 +211,7 @@ std::optional<std::string_view> TBSONDocBulder::TryReadUTF8() {
   const std::string_view content = Content();
   if (rd_pos_ != named_header_ || static_cast<std::uint8_t>(content[rd_pos_]) != bson_string)
     return std::nullopt;
-  const std::size_t value = rd_pos_ + 1 + last_read_name_.size() + 1;
+  const std::size_t value = rd_pos_ + 1 + LastReadName().size() + 1;
   if (content.size() - value < 4)
     return std::nullopt;
   const auto count = static_cast<std::int32_t>(LoadUInt32(content.data() + value));
@@ -343,10 +241,7 @@ double TBSONDocBulder::ReadDouble() {
 
 std::string TBSONDocBulder::ReadUTF8() {
   ReadElementHeader(bson_string);
-  const std::string_view bytes = TakeStringBody();
-  if (IsValidUtf8(bytes))
-    return std::string(bytes);
-  return SanitizeUtf8(bytes);
+  return SanitizeUtf8(TakeStringBody());
 }
 
 std::string TBSONDocBulder::ReadString() {
@@ -532,7 +427,7 @@ std::size_t TBSONDocBulder::WalkItems(std::vector<TBSONItemDescriptor>* index) {
         break;
       SkipElement(type);
       if (index != nullptr)
-        index->push_back({type, start, last_read_name_});
+        index->push_back({type, start, std::string(LastReadName())});
     }
   } catch (...) {
     rd_pos_ = saved;

@@ -1,5 +1,6 @@
 // The writing half of TBSONDocBulder: appending elements, buffer growth,
 // the length header, object ids and date-times.
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -35,6 +36,19 @@ std::uint8_t HexPairValue(char high, char low) {
   return static_cast<std::uint8_t>(h * 16 + l);
 }
 
+template <class Unsigned>
+std::array<char, sizeof(Unsigned)> LittleEndian(Unsigned value) {
+  std::array<char, sizeof(Unsigned)> bytes;
+  for (std::size_t i = 0; i < sizeof(Unsigned); ++i)
+    bytes[i] = static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+template <std::size_t N>
+std::string_view View(const std::array<char, N>& bytes) {
+  return std::string_view(bytes.data(), N);
+}
+
 }  // namespace
 
 std::int64_t DateTimeToBSONTime(TDateTime value) {
@@ -66,7 +80,7 @@ void TBSONDocBulder::Clear() {
   named_header_ = kNoPosition;
   wr_pos_ = 4;
   rd_pos_ = 4;
-  last_read_name_.clear();
+  SetLastReadName({});
   items_.clear();
   doc_parsed_ = false;
 }
@@ -130,22 +144,6 @@ void TBSONDocBulder::PutByte(std::uint8_t byte) {
   Put(&byte, 1);
 }
 
-void TBSONDocBulder::PutInt32(std::int32_t value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  const std::uint8_t bytes[4] = {
-      static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-      static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
-  Put(bytes, 4);
-}
-
-void TBSONDocBulder::PutInt64(std::int64_t value) {
-  const auto bits = static_cast<std::uint64_t>(value);
-  std::uint8_t bytes[8];
-  for (int i = 0; i < 8; ++i)
-    bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  Put(bytes, 8);
-}
-
 // The bytes and their zero byte as one piece.
 void TBSONDocBulder::PutCString(std::string_view bytes) {
   EnsureSpace(bytes.size() + 1);
@@ -155,36 +153,65 @@ void TBSONDocBulder::PutCString(std::string_view bytes) {
   UpdateLength();
 }
 
-void TBSONDocBulder::PutHeader(bson_type type, std::string_view name) {
-  PutByte(type);
-  PutCString(name);
+void TBSONDocBulder::PutPiece(const Piece& piece) {
+  if (piece.c_string)
+    PutCString(piece.bytes);
+  else
+    Put(piece.bytes.data(), piece.bytes.size());
 }
 
-void TBSONDocBulder::PutStringBody(std::string_view bytes) {
-  PutInt32(static_cast<std::int32_t>(bytes.size() + 1));
-  PutCString(bytes);
+// An element that fits the buffer as it is goes in with one copy per piece
+// and one header update; one that makes it grow goes piece by piece, since
+// the growth depends on the size of the piece that finds no room.
+void TBSONDocBulder::PutElement(bson_type type, std::string_view name,
+                                std::initializer_list<Piece> payload) {
+  Materialize();
+  named_header_ = kNoPosition;
+  std::size_t size = 1 + name.size() + 1;
+  for (const Piece& piece : payload)
+    size += piece.bytes.size() + (piece.c_string ? 1 : 0);
+  if (wr_pos_ + 1 + size > buf_.size()) {
+    PutByte(type);
+    PutCString(name);
+    for (const Piece& piece : payload)
+      PutPiece(piece);
+    return;
+  }
+  char* out = buf_.data() + wr_pos_;
+  const auto copy = [&out](std::string_view bytes, bool c_string) {
+    if (!bytes.empty())
+      std::memcpy(out, bytes.data(), bytes.size());
+    out += bytes.size();
+    if (c_string)
+      *out++ = '\0';
+  };
+  *out++ = static_cast<char>(type);
+  copy(name, true);
+  for (const Piece& piece : payload)
+    copy(piece.bytes, piece.c_string);
+  wr_pos_ += size;
+  UpdateLength();
 }
 
 void TBSONDocBulder::WriteDouble(std::string_view name, double value) {
-  PutHeader(bson_double, name);
   std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
-  PutInt64(static_cast<std::int64_t>(bits));
+  const auto bytes = LittleEndian(bits);
+  PutElement(bson_double, name, {{View(bytes)}});
 }
 
 void TBSONDocBulder::WriteUFT8(std::string_view name, std::string_view value) {
-  PutHeader(bson_string, name);
-  PutStringBody(value);
+  const auto count = LittleEndian(static_cast<std::uint32_t>(value.size() + 1));
+  PutElement(bson_string, name, {{View(count)}, {value, true}});
 }
 
 void TBSONDocBulder::WriteString(std::string_view name, std::string_view value) {
-  PutHeader(bson_symbol, name);
-  PutStringBody(value);
+  const auto count = LittleEndian(static_cast<std::uint32_t>(value.size() + 1));
+  PutElement(bson_symbol, name, {{View(count)}, {value, true}});
 }
 
 void TBSONDocBulder::WriteDoc(std::string_view name, bool isArray, std::string_view value) {
-  PutHeader(isArray ? bson_array : bson_object, name);
-  Put(value.data(), value.size());
+  PutElement(isArray ? bson_array : bson_object, name, {{value}});
 }
 
 void TBSONDocBulder::WriteArrayDoc(std::string_view name, std::string_view value) {
@@ -196,19 +223,18 @@ void TBSONDocBulder::WriteBin(std::string_view name, std::string_view buffer) {
 }
 
 void TBSONDocBulder::WriteBin(std::string_view name, const void* buffer, int len) {
-  PutHeader(bson_bindata, name);
-  PutInt32(len);
-  PutByte(0);
-  if (len > 0)
-    Put(buffer, static_cast<std::size_t>(len));
+  const auto count = LittleEndian(static_cast<std::uint32_t>(len));
+  const std::string_view data =
+      len > 0 ? std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(len))
+              : std::string_view();
+  PutElement(bson_bindata, name, {{View(count)}, {std::string_view("\0", 1)}, {data}});
 }
 
 void TBSONDocBulder::WriteObjectIDBytes(std::string_view name, const TBSONoid12& id) {
-  PutHeader(bson_oid, name);
-  std::uint8_t wire[kOidSize];
+  std::array<char, kOidSize> wire;
   for (std::size_t i = 0; i < kOidSize; ++i)
-    wire[i] = id.bytes[kOidSize - 1 - i];
-  Put(wire, kOidSize);
+    wire[i] = static_cast<char>(id.bytes[kOidSize - 1 - i]);
+  PutElement(bson_oid, name, {{View(wire)}});
 }
 
 void TBSONDocBulder::WriteObjectID(std::string_view name, std::int64_t value) {
@@ -228,41 +254,37 @@ void TBSONDocBulder::WriteObjectID(std::string_view name, std::string_view value
 }
 
 void TBSONDocBulder::WriteBool(std::string_view name, bool value) {
-  PutHeader(bson_bool, name);
-  PutByte(value ? 1 : 0);
+  PutElement(bson_bool, name, {{value ? std::string_view("\1", 1) : std::string_view("\0", 1)}});
 }
 
 void TBSONDocBulder::WriteDateTime(std::string_view name, TDateTime value) {
-  const std::int64_t milliseconds = DateTimeToBSONTime(value);
-  PutHeader(bson_date, name);
-  PutInt64(milliseconds);
+  const auto bytes = LittleEndian(static_cast<std::uint64_t>(DateTimeToBSONTime(value)));
+  PutElement(bson_date, name, {{View(bytes)}});
 }
 
 void TBSONDocBulder::WriteNull(std::string_view name) {
-  PutHeader(bson_null, name);
+  PutElement(bson_null, name, {});
 }
 
 void TBSONDocBulder::WriteRegex(std::string_view name, std::string_view pattern,
                                 std::string_view options) {
-  PutHeader(bson_regex, name);
-  PutCString(pattern);
-  PutCString(options);
+  PutElement(bson_regex, name, {{pattern, true}, {options, true}});
 }
 
 void TBSONDocBulder::WriteInt32(std::string_view name, std::int32_t value) {
-  PutHeader(bson_int, name);
-  PutInt32(value);
+  const auto bytes = LittleEndian(static_cast<std::uint32_t>(value));
+  PutElement(bson_int, name, {{View(bytes)}});
 }
 
 void TBSONDocBulder::WriteTimestamp(std::string_view name, TBSONTimestamp value) {
-  PutHeader(bson_timestamp, name);
-  PutInt32(static_cast<std::int32_t>(value.Increment));
-  PutInt32(static_cast<std::int32_t>(value.Seconds));
+  const auto increment = LittleEndian(value.Increment);
+  const auto seconds = LittleEndian(value.Seconds);
+  PutElement(bson_timestamp, name, {{View(increment)}, {View(seconds)}});
 }
 
 void TBSONDocBulder::WriteInt64(std::string_view name, std::int64_t value) {
-  PutHeader(bson_long, name);
-  PutInt64(value);
+  const auto bytes = LittleEndian(static_cast<std::uint64_t>(value));
+  PutElement(bson_long, name, {{View(bytes)}});
 }
 
 TBSONoid12 TBSONDocBulder::HexOIDToMem(std::string_view HexStr) {

@@ -67,7 +67,7 @@ struct PropInfo {
   void (*set_ordinal)(TPersistent&, std::int32_t) = nullptr;
   double (*get_float)(const TPersistent&) = nullptr;
   void (*set_float)(TPersistent&, double) = nullptr;
-  std::string (*get_string)(const TPersistent&) = nullptr;
+  const std::string& (*get_string)(const TPersistent&) = nullptr;
   void (*set_string)(TPersistent&, std::string) = nullptr;
   std::int64_t (*get_int64)(const TPersistent&) = nullptr;
   void (*set_int64)(TPersistent&, std::int64_t) = nullptr;
@@ -252,7 +252,7 @@ PropInfo Text(std::string_view name, PropKind kind, std::string_view type_name,
               PropInfo::StoredTest stored) {
   PropInfo p{.name = name, .kind = kind, .type_name = type_name};
   p.stored = stored;
-  p.get_string = [](const TPersistent& o) { return std::string(detail::Ref<Field>(o)); };
+  p.get_string = [](const TPersistent& o) -> const std::string& { return detail::Ref<Field>(o); };
   p.set_string = [](TPersistent& o, std::string v) {
     detail::Assign<Field, Setter>(o, std::move(v));
   };

@@ -21,7 +21,7 @@ std::vector<std::string> ElementNames(const TBSON& doc) {
       reader.ReadBin();
     else
       reader.ReadVariant();
-    names.push_back(reader.LastReadName());
+    names.emplace_back(reader.LastReadName());
   }
   return names;
 }
