@@ -33,6 +33,7 @@
 #include "app/print.h"
 #include "app/serial_ports.h"
 #include "app/tcp_printer.h"
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "bson/mapping.h"
@@ -77,23 +78,13 @@ class ScratchFolder {
   std::filesystem::path path_;
 };
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 // The bytes that the hexadecimal digits of `text` spell, two digits a byte;
 // other characters are skipped.
 std::string HexBytes(std::string_view text) {
   std::string bytes;
   int high = -1;
   for (const char c : text) {
-    const int digit = HexDigit(c);
+    const int digit = DigitValue(c, 16);
     if (digit < 0)
       continue;
     if (high < 0) {

@@ -3,6 +3,7 @@
 #include "app/driver_call.h"
 #include "app/log.h"
 #include "app/tcp_printer.h"
+#include "base/ascii.h"
 #include "base/format.h"
 #include "base/text.h"
 
@@ -305,28 +306,14 @@ std::string PercentEncode(std::string_view text) {
   return encoded;
 }
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::string PercentDecode(std::string_view text) {
   std::string decoded;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       decoded += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-               HexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (text[i] == '%' && i + 2 < text.size() && DigitValue(text[i + 1], 16) >= 0 &&
+               DigitValue(text[i + 2], 16) >= 0) {
+      decoded += static_cast<char>(DigitValue(text[i + 1], 16) * 16 + DigitValue(text[i + 2], 16));
       i += 2;
     } else {
       decoded += text[i];
