@@ -140,19 +140,8 @@ std::string MapModelName(const std::string& name) {
 }
 
 std::string PortForFileName(std::string_view port, bool names_ignore_case) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(port.size());
-  for (const unsigned char c : port) {
-    if (KeptInFileName(c, names_ignore_case)) {
-      result += static_cast<char>(c);
-    } else {
-      result += '%';
-      result += kHex[c >> 4];
-      result += kHex[c & 0xF];
-    }
-  }
-  return result;
+  return PercentEncoded(
+      port, [names_ignore_case](unsigned char c) { return KeptInFileName(c, names_ignore_case); });
 }
 
 std::string PortForFileName(std::string_view port) {

@@ -10,8 +10,6 @@
 namespace kestrel {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 constexpr char kStyle[] =
     "body{font-family:sans-serif;margin:1em 2em;color:#222}"
     "table{border-collapse:collapse;margin-bottom:1.5em}"
@@ -292,18 +290,10 @@ std::string EscapeHtml(std::string_view text) {
 }
 
 std::string PercentEncode(std::string_view text) {
-  std::string encoded;
-  for (const unsigned char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHexDigits[c >> 4];
-      encoded += kHexDigits[c & 0xF];
-    }
-  }
-  return encoded;
+  return PercentEncoded(text, [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+  });
 }
 
 std::string PercentDecode(std::string_view text) {

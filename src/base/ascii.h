@@ -23,4 +23,23 @@ std::string UpperAscii(std::string_view text);
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix);
 
+// `text` with every byte that `kept` refuses written as "%" and two
+// upper-case hexadecimal digits.
+template <class Kept>
+std::string PercentEncoded(std::string_view text, Kept kept) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const unsigned char c : text) {
+    if (kept(c)) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 0xF];
+    }
+  }
+  return encoded;
+}
+
 }  // namespace kestrel

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "base/format.h"
 #include "platform/common.h"
@@ -63,18 +64,7 @@ bool IsSafeNameByte(unsigned char c) {
 // reversible (distinct names give distinct files), never holds "/" or "..",
 // and cannot meet the ".lock" suffix.
 std::string LockFileName(std::string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string file;
-  for (const unsigned char c : name) {
-    if (IsSafeNameByte(c)) {
-      file += static_cast<char>(c);
-    } else {
-      file += '%';
-      file += kHex[c >> 4];
-      file += kHex[c & 0xF];
-    }
-  }
-  return file + ".lock";
+  return PercentEncoded(name, IsSafeNameByte) + ".lock";
 }
 
 // Who may have made the files of the lock folder.

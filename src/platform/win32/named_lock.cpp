@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/exception.h"
 #include "platform/common.h"
 #include "platform/system_error.h"
@@ -39,18 +40,7 @@ using Clock = std::chrono::steady_clock;
 // distinct names stay distinct; the names of printer ports come through
 // unchanged.
 std::string EncodedName(std::string_view name) {
-  std::string encoded;
-  for (const char c : name) {
-    if (c == '\\')
-      encoded += "%5C";
-    else if (c == '%')
-      encoded += "%25";
-    else if (c == '\0')
-      encoded += "%00";
-    else
-      encoded += c;
-  }
-  return encoded;
+  return PercentEncoded(name, [](unsigned char c) { return c != '\\' && c != '%' && c != '\0'; });
 }
 
 // An encoded name never holds "%/", so a folder's names cannot meet those of
