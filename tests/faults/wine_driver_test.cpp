@@ -171,7 +171,9 @@ TEST_F(WindowsDriver, ListingNamesTheComPortsAndOthersAreRefused) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(listing.FCOMs, JoinCOMs(names));
 
-  const auto refused = ReceiptResult(server_.Post(PrintCommand("ttyS0", "sale")));
+  // The check of the port makes the Wine prefix first, which can take most of
+  // a minute on a busy machine.
+  const auto refused = ReceiptResult(server_.Post(PrintCommand("ttyS0", "sale"), 120000));
   EXPECT_EQ(refused->FError, NotAComPortText("ttyS0", MachinePorts()));
   EXPECT_FALSE(fs::exists(server_.Folder().Path() / "corvid-sim"));
 
