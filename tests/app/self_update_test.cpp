@@ -31,6 +31,7 @@ namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadAll;
 using testing::TempDir;
 
 constexpr char kVersion[] = "2012.08.01";
@@ -56,11 +57,6 @@ std::string Package(const std::vector<PackageFile>& files) {
 std::string WriteError(const std::string& name, const std::string& reason) {
   return Utf8ToWin1251("Ошибка записи файла " + name +
                        " на диск при обновлении программы на версию " + kVersion + ": " + reason);
-}
-
-std::string ReadFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const fs::path& file, const std::string& content,
@@ -135,13 +131,13 @@ TEST_F(UpdateRequest, StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItR
                           {"forms/receipt.txt", "new form"}})),
             "");
   EXPECT_TRUE(restart_);
-  EXPECT_EQ(ReadFile(program_ / "~new~kestrel"), "new program");
+  EXPECT_EQ(ReadAll(program_ / "~new~kestrel"), "new program");
   EXPECT_EQ(PermsOf(program_ / "~new~kestrel"), kRwxRx);
-  EXPECT_EQ(ReadFile(program_ / "~new~tables.dat"), "new tables");
+  EXPECT_EQ(ReadAll(program_ / "~new~tables.dat"), "new tables");
   EXPECT_EQ(PermsOf(program_ / "~new~tables.dat"), kRwR);
-  EXPECT_EQ(ReadFile(program_ / "~new~forms" / "receipt.txt"), "new form");
-  EXPECT_EQ(ReadFile(program_ / "kestrel"), "old program");
-  EXPECT_EQ(ReadFile(program_ / "tables.dat"), "old tables");
+  EXPECT_EQ(ReadAll(program_ / "~new~forms" / "receipt.txt"), "new form");
+  EXPECT_EQ(ReadAll(program_ / "kestrel"), "old program");
+  EXPECT_EQ(ReadAll(program_ / "tables.dat"), "old tables");
 }
 
 TEST_F(UpdateRequest, StoredProgramIsExecutableEvenWhenNothingIsReplaced) {
@@ -232,15 +228,13 @@ class UpdateStart : public ::testing::Test {
     testing::InstallStandIn(dir_.Path(), name, "arguments $0.started");
     fs::permissions(dir_.Path() / name, perms);
   }
-  static std::string RecordingImage() {
-    return ReadFile(testing::BuiltProgram("kestrel-stand-in"));
-  }
+  static std::string RecordingImage() { return ReadAll(testing::BuiltProgram("kestrel-stand-in")); }
   // The arguments the program `name` was started with, once it has run.
   std::optional<std::string> StartedWith(const std::string& name) const {
     const fs::path record = dir_.Path() / (name + ".started");
     if (!testing::WaitUntil([&] { return fs::exists(record) && fs::file_size(record) > 0; }, 10000))
       return std::nullopt;
-    return ReadFile(record);
+    return ReadAll(record);
   }
   void Lock(const std::string& name) {
     platform::SystemError error;
@@ -279,9 +273,9 @@ TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArgumen
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
   EXPECT_EQ(sleeps_, 0);
-  EXPECT_TRUE(ReadFile(dir_.Path() / "tool.exe") == RecordingImage());
+  EXPECT_TRUE(ReadAll(dir_.Path() / "tool.exe") == RecordingImage());
   EXPECT_EQ(PermsOf(dir_.Path() / "tool.exe"), kRwxRx);
-  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables");
+  EXPECT_EQ(ReadAll(dir_.Path() / "tables.dat"), "new tables");
   EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
   EXPECT_FALSE(fs::exists(dir_.Path() / "forms"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
@@ -303,7 +297,7 @@ TEST_F(UpdateStart, InstalledFileReplacesTheOldOneInOneStep) {
   std::ifstream old_reader(dir_.Path() / "tables.dat", std::ios::binary);
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "old tables");
-  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new tables, longer");
+  EXPECT_EQ(ReadAll(dir_.Path() / "tables.dat"), "new tables, longer");
   EXPECT_TRUE(StartedWith("tool.exe"));
 }
 
@@ -320,9 +314,9 @@ TEST_F(UpdateStart, OneBudgetServesTheWholePass) {
   // first locked file; the second is given up after its first attempt.
   EXPECT_EQ(sleeps_, 5);
   EXPECT_EQ(slept_ms_, 500u);
-  EXPECT_EQ(ReadFile(dir_.Path() / "a.dat"), "old");
-  EXPECT_EQ(ReadFile(dir_.Path() / "b.dat"), "old");
-  EXPECT_EQ(ReadFile(dir_.Path() / "c.dat"), "new");
+  EXPECT_EQ(ReadAll(dir_.Path() / "a.dat"), "old");
+  EXPECT_EQ(ReadAll(dir_.Path() / "b.dat"), "old");
+  EXPECT_EQ(ReadAll(dir_.Path() / "c.dat"), "new");
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
   EXPECT_TRUE(StartedWith("tool.exe"));
 }
@@ -335,7 +329,7 @@ TEST_F(UpdateStart, LockedFileIsGivenUpAfterTenPointTwoSeconds) {
       Copy(), Counted(TInstallRetry{}.give_up_after_ms, TInstallRetry{}.step_ms)));
   EXPECT_EQ(sleeps_, 51);
   EXPECT_EQ(slept_ms_, 10200u);
-  EXPECT_TRUE(ReadFile(dir_.Path() / "tool.exe") == RecordingImage());
+  EXPECT_TRUE(ReadAll(dir_.Path() / "tool.exe") == RecordingImage());
   EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
 }
 
@@ -350,7 +344,7 @@ TEST_F(UpdateStart, FileUnlockedWhileWaitingIsInstalled) {
   };
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(sleeps_, 2);
-  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "new");
+  EXPECT_EQ(ReadAll(dir_.Path() / "tables.dat"), "new");
   EXPECT_TRUE(StartedWith("tool.exe"));
 }
 
@@ -389,7 +383,7 @@ class SelfUpdate : public ::testing::Test {
     ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   }
 
-  std::string Program() const { return ReadFile(dir_.Path() / kProgram); }
+  std::string Program() const { return ReadAll(dir_.Path() / kProgram); }
   // A build that runs as the program does and can be told apart from it.
   std::string MarkedBuild() const { return kestrel_.OriginalImage() + "\nmarked build\n"; }
 
@@ -449,11 +443,11 @@ TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled
   EXPECT_EQ(kestrel_.Post(Package({{"tables.dat", "new tables"}})), "");
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
   EXPECT_EQ(kestrel_.Running(), std::vector<int>{});
-  EXPECT_EQ(ReadFile(dir_.Path() / "~new~tables.dat"), "new tables");
+  EXPECT_EQ(ReadAll(dir_.Path() / "~new~tables.dat"), "new tables");
   kestrel_.Start();
   ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   EXPECT_FALSE(fs::exists(dir_.Path() / "~new~tables.dat"));
-  EXPECT_EQ(ReadFile(dir_.Path() / "tables.dat"), "old tables");
+  EXPECT_EQ(ReadAll(dir_.Path() / "tables.dat"), "old tables");
 }
 
 // The name makes a folder "~new~" + the program's name, where the program's own stored
@@ -461,7 +455,7 @@ TEST_F(SelfUpdate, DataFileIsStoredButDeletedAtTheNextStartWithoutBeingInstalled
 TEST_F(SelfUpdate, NameWithAFolderPartDoesNotBlockTheNextUpdate) {
   EXPECT_EQ(kestrel_.Post(Package({{kProgram + "/x", "stored, never installed"}})), "");
   ASSERT_TRUE(kestrel_.WaitStartedExit(kCloseBoundMs)) << kestrel_.Output();
-  EXPECT_EQ(ReadFile(dir_.Path() / ("~new~" + kProgram) / "x"), "stored, never installed");
+  EXPECT_EQ(ReadAll(dir_.Path() / ("~new~" + kProgram) / "x"), "stored, never installed");
   kestrel_.Start();
   ASSERT_TRUE(kestrel_.WaitAnswering(kStartBoundMs)) << kestrel_.Output();
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~new~"));

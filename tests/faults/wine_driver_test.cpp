@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,11 +24,6 @@ namespace fs = std::filesystem;
 // in CI.
 const std::string kWindowsSimulator = KESTREL_SOURCE_DIR "/build-windows/bin/corvid.exe";
 const std::string kWindows32Simulator = KESTREL_SOURCE_DIR "/build-windows-i686/bin/corvid.exe";
-
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The processes whose command line or environment holds `text`.
 int ProcessesMentioning(const std::string& text) {

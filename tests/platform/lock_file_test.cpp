@@ -8,8 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "base/exception.h"
@@ -20,6 +18,7 @@ namespace kestrel::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrel::testing::ReadAll;
 
 class LockFileTest : public ::testing::Test {
  protected:
@@ -44,13 +43,6 @@ TEST_F(LockFileTest, LockFileDeletedWhileIdleIsReplacedForEveryone) {
   new_handle.Release();
   EXPECT_EQ(old_handle.Wait(0ms), LockWait::Acquired);
   old_handle.Release();
-}
-
-std::string Content(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 TEST_F(LockFileTest, TruncatedFileOrClassicLockOfAnotherOpenOnlyDelaysTheLock) {
@@ -83,7 +75,7 @@ TEST_F(LockFileTest, LinkPlantedInPlaceOfTheFileIsNeverFollowed) {
   std::filesystem::create_symlink(target, folder_ + "/COM1.lock");
   EXPECT_THROW(NamedLock("COM1", folder_), Exception);
   EXPECT_THROW(old_handle.Wait(0ms), Exception);
-  EXPECT_EQ(Content(target), "keep");
+  EXPECT_EQ(ReadAll(target), "keep");
   std::filesystem::remove(folder_ + "/COM1.lock");
   EXPECT_EQ(old_handle.Wait(0ms), LockWait::Acquired);
   old_handle.Release();

@@ -127,7 +127,8 @@ TEST_F(NamedLockTest, WaitingOpenIsServedBeforeOneThatTakesTheLockStraightBack) 
 
 TEST_F(NamedLockTest, NamesThatLookAlikeAreDistinctLocks) {
   const std::pair<std::string, std::string> pairs[] = {
-      {"a/b", "a%2Fb"}, {"COM1", "com1"}, {"", "%"}, {"a.b", "a%2Eb"}, {"x", "x.lock"}};
+      {"a/b", "a%2Fb"},  {"COM1", "com1"},         {"", "%"}, {"a.b", "a%2Eb"}, {"x", "x.lock"},
+      {"a\\b", "a%5Cb"}, {"\\\\.\\COM10", "COM10"}};
   for (const auto& [one, other] : pairs) {
     NamedLock first(one, folder_);
     NamedLock second(other, folder_);

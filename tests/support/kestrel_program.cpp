@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "support/environment.h"
@@ -15,11 +13,6 @@ namespace {
 
 constexpr int kKillBoundMs = 10000;
 constexpr auto kPollPause = std::chrono::milliseconds(50);
-
-std::string ReadAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 

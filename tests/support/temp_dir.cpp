@@ -37,7 +37,11 @@ std::string TempDir::Write(std::string_view name, std::string_view content) cons
 }
 
 std::string TempDir::Read(std::string_view name) const {
-  std::ifstream in(path_ / name, std::ios::binary);
+  return ReadAll(path_ / name);
+}
+
+std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();

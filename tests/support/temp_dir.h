@@ -26,4 +26,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole content of `file`; empty when it cannot be read.
+std::string ReadAll(const std::filesystem::path& file);
+
 }  // namespace kestrel::testing

@@ -149,6 +149,23 @@ class Descriptor {
   int fd_;
 };
 
+// Calls `transfer` (a read or a write of the bytes after the first `done`)
+// until `count` bytes have moved, going on after an interruption; stops early
+// at the end of the file or on a failure. Returns how many moved.
+template <typename Transfer>
+std::size_t TransferAll(std::size_t count, Transfer transfer) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = transfer(done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 // A renamed entry is on the disk only once its folder is; best effort, as the
 // rename itself has already been done.
 void FlushFolderOf(const std::string& name) {
@@ -169,20 +186,6 @@ void IgnoreFileSizeSignal() {
   static_cast<void>(ignored);
 }
 
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = std::exchange(other.native_, -1);
-  }
-  return *this;
-}
-
 bool File::Close() {
   const int fd = static_cast<int>(std::exchange(native_, -1));
   // After a failed close the descriptor is gone all the same; never retry it.
@@ -190,32 +193,18 @@ bool File::Close() {
 }
 
 std::size_t File::Read(void* buffer, std::size_t count) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n =
-        ::read(static_cast<int>(native_), static_cast<char*>(buffer) + done, count - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  auto* const bytes = static_cast<char*>(buffer);
+  return TransferAll(count, [&](std::size_t done) {
+    return ::read(static_cast<int>(native_), bytes + done, count - done);
+  });
 }
 
 std::size_t File::Write(const void* data, std::size_t count) {
   IgnoreFileSizeSignal();
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n =
-        ::write(static_cast<int>(native_), static_cast<const char*>(data) + done, count - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  const auto* const bytes = static_cast<const char*>(data);
+  return TransferAll(count, [&](std::size_t done) {
+    return ::write(static_cast<int>(native_), bytes + done, count - done);
+  });
 }
 
 std::int64_t File::Size() const {
@@ -354,23 +343,6 @@ std::string AbsolutePath(const std::string& name) {
   std::error_code ignored;
   const auto absolute = std::filesystem::absolute(name, ignored);
   return (absolute.empty() ? std::filesystem::path(name) : absolute).lexically_normal().string();
-}
-
-FolderReader::~FolderReader() {
-  if (handle_ != nullptr)
-    closedir(static_cast<DIR*>(handle_));
-}
-
-FolderReader::FolderReader(FolderReader&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-FolderReader& FolderReader::operator=(FolderReader&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != nullptr)
-      closedir(static_cast<DIR*>(handle_));
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
 }
 
 FolderReader FolderReader::Open(const std::string& folder, SystemError& error) {

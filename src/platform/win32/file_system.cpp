@@ -234,20 +234,6 @@ DWORD RemoveEntry(const std::wstring& path, DWORD attributes) {
 
 }  // namespace
 
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = std::exchange(other.native_, -1);
-  }
-  return *this;
-}
-
 bool File::Close() {
   const std::intptr_t native = std::exchange(native_, -1);
   return native < 0 || CloseHandle(AsHandle(native)) != 0;
@@ -256,30 +242,28 @@ bool File::Close() {
 // ReadFile and WriteFile move at most 4 GiB less one byte per call.
 constexpr std::size_t kLargestTransfer = 1u << 30;
 
-std::size_t File::Read(void* buffer, std::size_t count) {
+// Calls `transfer` (ReadFile or WriteFile) on the bytes after the first
+// `done` until `count` have moved; stops early at the end of the file or on a
+// failure. Returns how many moved.
+template <typename Byte, typename Transfer>
+std::size_t TransferAll(Transfer transfer, HANDLE file, Byte* bytes, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     DWORD n = 0;
     const DWORD wanted = static_cast<DWORD>(std::min(count - done, kLargestTransfer));
-    if (!ReadFile(AsHandle(native_), static_cast<char*>(buffer) + done, wanted, &n, nullptr) ||
-        n == 0)
+    if (!transfer(file, bytes + done, wanted, &n, nullptr) || n == 0)
       break;
     done += n;
   }
   return done;
 }
 
+std::size_t File::Read(void* buffer, std::size_t count) {
+  return TransferAll(ReadFile, AsHandle(native_), static_cast<char*>(buffer), count);
+}
+
 std::size_t File::Write(const void* data, std::size_t count) {
-  std::size_t done = 0;
-  while (done < count) {
-    DWORD n = 0;
-    const DWORD wanted = static_cast<DWORD>(std::min(count - done, kLargestTransfer));
-    if (!WriteFile(AsHandle(native_), static_cast<const char*>(data) + done, wanted, &n, nullptr) ||
-        n == 0)
-      break;
-    done += n;
-  }
-  return done;
+  return TransferAll(WriteFile, AsHandle(native_), static_cast<const char*>(data), count);
 }
 
 std::int64_t File::Size() const {
@@ -413,23 +397,6 @@ std::string AbsolutePath(const std::string& name) {
     return name;
   full.resize(written);
   return Narrow(full);
-}
-
-FolderReader::~FolderReader() {
-  SystemError ignored;
-  Close(ignored);
-}
-
-FolderReader::FolderReader(FolderReader&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-FolderReader& FolderReader::operator=(FolderReader&& other) noexcept {
-  if (this != &other) {
-    SystemError ignored;
-    Close(ignored);
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
 }
 
 FolderReader FolderReader::Open(const std::string& folder, SystemError& error) {

@@ -67,19 +67,6 @@ TEST_F(ProcessesAndMutexes, DefaultFolderNamesTheMutexByTheLockNameAlone) {
   EXPECT_EQ(elsewhere, static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST_F(ProcessesAndMutexes, BackslashesNameDistinctLocks) {
-  const std::pair<std::string, std::string> pairs[] = {{"a\\b", "a%5Cb"},
-                                                       {"\\\\.\\COM10", "COM10"}};
-  for (const auto& [one, other] : pairs) {
-    NamedLock first(one, folder_);
-    NamedLock second(other, folder_);
-    ASSERT_EQ(first.Wait(0ms), LockWait::Acquired) << one;
-    EXPECT_EQ(second.Wait(0ms), LockWait::Acquired) << one << " / " << other;
-    first.Release();
-    second.Release();
-  }
-}
-
 // The name reaches the holder intact through its command line, blanks,
 // quotes and backslashes included, or the two would not meet. Given up, the
 // holder runs on to its end and releases.

@@ -4,17 +4,12 @@
 
 #include <csignal>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "support/temp_dir.h"
 
 namespace kestrel::testing {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool IsProcessId(const std::string& name) {
   return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;

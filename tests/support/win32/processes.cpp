@@ -6,10 +6,8 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "platform/win32/wide.h"
+#include "support/temp_dir.h"
 
 namespace kestrel::testing {
 namespace {
@@ -145,8 +143,7 @@ std::vector<std::string> CommandLineOf(std::int32_t pid) {
 }
 
 std::string ImageOf(std::int32_t pid) {
-  std::ifstream in(ExecutableOf(pid), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadAll(ExecutableOf(pid));
 }
 
 }  // namespace kestrel::testing
