@@ -24,13 +24,9 @@ linux_only_file(platform/lock_file_test.cpp "lock files, file locks, links and f
 linux_only_file(app/serial_ports_test.cpp "a fake /sys/class/tty and /dev tree; Windows reads SERIALCOMM")
 linux_only_cases(app "EnumCOMs.AnswersWithTheProbedPortsSorted" "a fake /dev tree")
 linux_only_cases(app "EnumCOMs.NoPortsGiveAnEmptyText" "a fake empty /dev tree")
-linux_only_cases(files "FileCRC32.FolderCannotBeOpenedAsAFile" "EISDIR's text; Windows refuses a folder as access denied")
-linux_only_cases(files "WriteFileBody.FileThatCannotBeCreatedRaisesTheCreateError" "ENOTDIR's text")
 linux_only_cases(files "CopyFileContent.CopiedProgramStaysExecutable" "execute permission bits and a #! script")
 linux_only_cases(files "FileSharing.ChildProcessesInheritNoOpenFile" "lists /proc/self/fd")
 linux_only_cases(platform "ConsoleHost.PreviousSignalHandlersComeBackWithTheHost" "POSIX signal handlers")
-linux_only_cases(platform "SocketHandles.EveryKindIsCloseOnExec" "reads /proc/self/fdinfo")
-linux_only_cases(platform "SocketReceive.SilentPeerTimesOutWith10060" "Linux's text for ETIMEDOUT; Wine has no text for 10060")
 linux_only_cases(app "PortQueueTest.LockThatCannotBeCreatedRaisesAndTakesNoSlot" "lock files need their folder; named mutexes need none")
 
 # What Wine cannot show.
@@ -49,7 +45,6 @@ linux_only_cases(process "ExeProcessRun.ProgramEndedBySignalReads128PlusSignal" 
 linux_only_cases(process "ExeProcessRun.ProgramWithoutExecuteRightIsReportedByRun" "execute permission bits")
 linux_only_cases(process "ExeProcessTerminate.EndsASleepingProgramAndWhatItStarted" "a shell's background child in the program's process group")
 linux_only_cases(process "ExeProcessDescriptors.*" "lists /proc/self/fd")
-linux_only_cases(process "ExeProcessPriority.*" "nice value and scheduling policy read from /proc")
 linux_only_cases(process "ExeProcessUnsupported.*" "what Linux lacks: ENOSYS for windows, no session end; Windows has them")
 linux_only_cases(app "UpdateRequest.StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces" "permission bits")
 linux_only_cases(app "UpdateRequest.StoredProgramIsExecutableEvenWhenNothingIsReplaced" "the execute bit")

@@ -12,6 +12,7 @@
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "raised.h"
+#include "support/error_texts.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -135,7 +136,7 @@ TEST(WriteFileBody, FileThatCannotBeCreatedRaisesTheCreateError) {
   dir.Write("plain", "x");
   const std::string name = dir.Folder() + "plain/file.dat";
   EXPECT_EQ(testing::MessageRaisedBy([&] { WriteFileBody(name, "data"); }),
-            "Cannot create file \"" + name + "\". Not a directory");
+            "Cannot create file \"" + name + "\". " + testing::FileTakenForAFolderText());
 }
 
 TEST(FileSharing, FileBeingWrittenAdmitsNoOtherOpener) {

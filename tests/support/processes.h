@@ -34,4 +34,19 @@ std::vector<std::string> CommandLineOf(std::int32_t pid);
 // even once its file is gone).
 std::string ImageOf(std::int32_t pid);
 
+// How the system ranks a process for the processor: the nice value and the
+// main thread's scheduling policy on Linux, the priority class and the main
+// thread's priority on Windows.
+struct Priority {
+  int process = 0;
+  int main_thread = 0;
+};
+Priority PriorityOf(std::int32_t pid);
+// What an idle priority class and an idle main thread read as.
+Priority IdlePriority();
+
+// True when programs this process starts would get the handle (on Linux:
+// the descriptor lacks close-on-exec).
+bool ChildrenInherit(std::intptr_t handle);
+
 }  // namespace kestrel::testing

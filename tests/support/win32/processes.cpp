@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 #include "platform/win32/wide.h"
 
@@ -82,6 +83,30 @@ std::wstring RawCommandLineOf(std::int32_t pid) {
   return line;
 }
 
+// The thread that the process started with: of its threads, the one made first.
+DWORD MainThreadOf(std::int32_t pid) {
+  const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  DWORD main_thread = 0;
+  ULONGLONG earliest = ~0ull;
+  for (bool more = snapshot.Get() != nullptr && Thread32First(snapshot.Get(), &entry); more;
+       more = Thread32Next(snapshot.Get(), &entry)) {
+    if (entry.th32OwnerProcessID != static_cast<DWORD>(pid))
+      continue;
+    const Handle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
+    FILETIME created{}, ended{}, kernel{}, user{};
+    if (thread.Get() == nullptr || !GetThreadTimes(thread.Get(), &created, &ended, &kernel, &user))
+      continue;
+    const ULONGLONG when = (ULONGLONG{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+    if (when < earliest) {
+      earliest = when;
+      main_thread = entry.th32ThreadID;
+    }
+  }
+  return main_thread;
+}
+
 }  // namespace
 
 bool KillProcess(std::int32_t pid) {
@@ -147,6 +172,25 @@ std::vector<std::string> CommandLineOf(std::int32_t pid) {
 std::string ImageOf(std::int32_t pid) {
   std::ifstream in(ExecutableOf(pid), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Priority PriorityOf(std::int32_t pid) {
+  const Handle process(OpenById(pid, PROCESS_QUERY_LIMITED_INFORMATION));
+  const Handle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, MainThreadOf(pid)));
+  if (process.Get() == nullptr || thread.Get() == nullptr)
+    return {-1, -1};
+  return {static_cast<int>(GetPriorityClass(process.Get())), GetThreadPriority(thread.Get())};
+}
+
+Priority IdlePriority() {
+  return {IDLE_PRIORITY_CLASS, THREAD_PRIORITY_IDLE};
+}
+
+bool ChildrenInherit(std::intptr_t handle) {
+  DWORD flags = 0;
+  if (!GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags))
+    throw std::runtime_error("no information on handle " + std::to_string(handle));
+  return (flags & HANDLE_FLAG_INHERIT) != 0;
 }
 
 }  // namespace kestrel::testing
