@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "raised.h"
 #include "support/error_texts.h"
+#include "support/stand_in.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -221,9 +222,11 @@ TEST(CopyFileContent, ZeroByteSourceGivesZeroByteDestination) {
 
 TEST(CopyFileContent, CopiedProgramStaysExecutable) {
   testing::TempDir dir;
-  const std::string source = dir.Write("~new~tool.sh", "#!/bin/sh\nexit 7\n");
+  const std::string source = testing::InstallStandIn(dir.Path(), "~new~tool.exe", "exit 7");
   fs::permissions(source, fs::perms::owner_all);
-  const std::string dest = dir.Folder() + "tool.sh";
+  const std::string dest = dir.Folder() + "tool.exe";
+  // The copy reads its steps beside its own name.
+  dir.Write("tool.exe.steps", "exit 7\n");
   CopyFileContent(source, dest);
   EXPECT_NE(PermissionsOf(dest) & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(platform::SpawnProcess(dest, {}, true).WaitForExit(60000), 7u);
