@@ -24,7 +24,6 @@ linux_only_file(platform/lock_file_test.cpp "lock files, file locks, links and f
 linux_only_file(app/serial_ports_test.cpp "a fake /sys/class/tty and /dev tree; Windows reads SERIALCOMM")
 linux_only_cases(app "EnumCOMs.AnswersWithTheProbedPortsSorted" "a fake /dev tree")
 linux_only_cases(app "EnumCOMs.NoPortsGiveAnEmptyText" "a fake empty /dev tree")
-linux_only_cases(files "FileSharing.ChildProcessesInheritNoOpenFile" "lists /proc/self/fd")
 linux_only_cases(platform "ConsoleHost.PreviousSignalHandlersComeBackWithTheHost" "POSIX signal handlers")
 linux_only_cases(app "PortQueueTest.LockThatCannotBeCreatedRaisesAndTakesNoSlot" "lock files need their folder; named mutexes need none")
 

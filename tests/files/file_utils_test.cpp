@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include "platform/process.h"
 #include "raised.h"
 #include "support/error_texts.h"
+#include "support/processes.h"
 #include "support/stand_in.h"
 #include "support/temp_dir.h"
 
@@ -194,7 +194,7 @@ TEST(FileSharing, ChildProcessesInheritNoOpenFile) {
   platform::FolderReader folder = platform::FolderReader::Open(dir.Folder(), error);
   ASSERT_TRUE(reader.IsOpen() && writer.IsOpen() && folder.IsOpen());
   const std::string listing = dir.Folder() + "fds.txt";
-  ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > '" + listing + "' 2>&1").c_str()), 0);
+  ASSERT_TRUE(testing::ListFilesAChildInherits(listing));
   const std::string fds = Body(listing);
   EXPECT_NE(fds.find("fds.txt"), std::string::npos) << fds;
   EXPECT_EQ(fds.find("probe"), std::string::npos) << fds;

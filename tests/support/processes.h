@@ -48,5 +48,11 @@ Priority IdlePriority();
 // True when programs this process starts would get the handle (on Linux:
 // the descriptor lacks close-on-exec).
 bool ChildrenInherit(std::intptr_t handle);
+// Writes to the file `listing` the files that a child started as the C
+// library starts one (std::system: every inheritable handle passed on)
+// would hold, one a line: on Linux the shell's own `ls -l /proc/self/fd`,
+// on Windows the names of this process's inheritable file handles. The
+// listing file itself is among them. True when the listing was written.
+bool ListFilesAChildInherits(const std::string& listing);
 
 }  // namespace kestrel::testing

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include <fstream>
 #include <iterator>
@@ -112,6 +113,10 @@ bool ChildrenInherit(std::intptr_t handle) {
       return (std::stoul(value, nullptr, 8) & O_CLOEXEC) == 0;
   }
   throw std::runtime_error("no flags for descriptor " + std::to_string(handle));
+}
+
+bool ListFilesAChildInherits(const std::string& listing) {
+  return std::system(("ls -l /proc/self/fd/ > '" + listing + "' 2>&1").c_str()) == 0;
 }
 
 }  // namespace kestrel::testing
