@@ -135,7 +135,7 @@ TEST(WriteFileBody, ReplacesAReadOnlyFileAndLeavesItWritable) {
 TEST(WriteFileBody, FileThatCannotBeCreatedRaisesTheCreateError) {
   testing::TempDir dir;
   dir.Write("plain", "x");
-  const std::string name = dir.Folder() + "plain/file.dat";
+  const std::string name = (dir.Path() / "plain" / "file.dat").string();
   EXPECT_EQ(testing::MessageRaisedBy([&] { WriteFileBody(name, "data"); }),
             "Cannot create file \"" + name + "\". " + testing::FileTakenForAFolderText());
 }
