@@ -19,6 +19,10 @@ function(linux_only_cases subsystem pattern reason)
 endfunction()
 
 # Facilities only Linux has.
+# (Not listed, since they are made per system: the close-signal tests run once
+# for each way the system asks a program to close, testing::CloseRequestKinds,
+# so the SIGTERM cases CloseSignals/*/1 exist on Linux only; Windows runs the
+# WM_CLOSE case.)
 linux_only_folder(qt "the Qt view and its display probe; Windows has a native window of its own")
 linux_only_file(platform/lock_file_test.cpp "lock files, file locks, links and folder permissions; Windows uses named mutexes")
 linux_only_file(app/serial_ports_test.cpp "a fake /sys/class/tty and /dev tree; Windows reads SERIALCOMM")
