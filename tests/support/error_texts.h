@@ -14,4 +14,12 @@ std::string FileTakenForAFolderText();
 // A socket wait that ran out: ETIMEDOUT on Linux, WSAETIMEDOUT on Windows.
 std::string SocketTimedOutText();
 
+// The codes behind those texts, one file for each system.
+struct FaultCodes {
+  int folder_opened_as_file;
+  int file_taken_for_a_folder;
+  int socket_timed_out;
+};
+FaultCodes SystemFaultCodes();
+
 }  // namespace kestrel::testing
