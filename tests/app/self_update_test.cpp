@@ -123,7 +123,7 @@ class UpdateRequest : public ::testing::Test {
                                  ServerLog()};
 };
 
-TEST_F(UpdateRequest, StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItReplaces) {
+TEST_F(UpdateRequest, StoresEveryFileBesideTheProgram) {
   WriteFile(program_ / "kestrel", "old program", kRwxRx);
   WriteFile(program_ / "tables.dat", "old tables", kRwR);
   EXPECT_EQ(Send(Package({{"kestrel", "new program"},
@@ -132,15 +132,21 @@ TEST_F(UpdateRequest, StoresEveryFileBesideTheProgramWithThePermissionsOfWhatItR
             "");
   EXPECT_TRUE(restart_);
   EXPECT_EQ(ReadAll(program_ / "~new~kestrel"), "new program");
-  EXPECT_EQ(PermsOf(program_ / "~new~kestrel"), kRwxRx);
   EXPECT_EQ(ReadAll(program_ / "~new~tables.dat"), "new tables");
-  EXPECT_EQ(PermsOf(program_ / "~new~tables.dat"), kRwR);
   EXPECT_EQ(ReadAll(program_ / "~new~forms" / "receipt.txt"), "new form");
   EXPECT_EQ(ReadAll(program_ / "kestrel"), "old program");
   EXPECT_EQ(ReadAll(program_ / "tables.dat"), "old tables");
 }
 
-TEST_F(UpdateRequest, StoredProgramIsExecutableEvenWhenNothingIsReplaced) {
+TEST_F(UpdateRequest, StoredFilesTakeThePermissionsOfWhatTheyReplaceAndTheProgramIsExecutable) {
+  WriteFile(program_ / "kestrel", "old program", kRwxRx);
+  WriteFile(program_ / "tables.dat", "old tables", kRwR);
+  EXPECT_EQ(Send(Package({{"kestrel", "new program"}, {"tables.dat", "new tables"}})), "");
+  EXPECT_EQ(PermsOf(program_ / "~new~kestrel"), kRwxRx);
+  EXPECT_EQ(PermsOf(program_ / "~new~tables.dat"), kRwR);
+  // With nothing to replace, the program is executable all the same.
+  fs::remove(program_ / "kestrel");
+  fs::remove(program_ / "~new~kestrel");
   EXPECT_EQ(Send(Package({{"kestrel", "#!/bin/sh\n"}})), "");
   EXPECT_NE(PermsOf(program_ / "~new~kestrel") & fs::perms::owner_exec, fs::perms::none);
 }
@@ -236,6 +242,15 @@ class UpdateStart : public ::testing::Test {
       return std::nullopt;
     return ReadAll(record);
   }
+  // A stored update of the program and two files, over old ones of other
+  // permissions.
+  void StoreUpdateOverOldFiles() const {
+    WriteFile(dir_.Path() / "tool.exe", "old tool", kRwxRx);
+    Recording("~new~tool.exe", kRwR);
+    WriteFile(dir_.Path() / "tables.dat", "old tables", kRwR);
+    WriteFile(dir_.Path() / "~new~tables.dat", "new tables");
+    WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "new form");
+  }
   void Lock(const std::string& name) {
     platform::SystemError error;
     locks_.push_back(platform::OpenForReading(dir_.Folder() + name, error));
@@ -265,21 +280,23 @@ TEST_F(UpdateStart, ProgramUnderItsOwnNameInstallsNothing) {
 }
 
 TEST_F(UpdateStart, CopyInstallsEveryStoredFileAndStartsTheProgramWithItsArguments) {
-  WriteFile(dir_.Path() / "tool.exe", "old tool", kRwxRx);
-  Recording("~new~tool.exe", kRwR);
-  WriteFile(dir_.Path() / "tables.dat", "old tables", kRwR);
-  WriteFile(dir_.Path() / "~new~tables.dat", "new tables");
-  WriteFile(dir_.Path() / "~new~forms" / "receipt.txt", "new form");
+  StoreUpdateOverOldFiles();
   EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
   EXPECT_EQ(StartedWith("tool.exe"), "[ip:127.0.0.1]\n[port: 9100]\n");
   EXPECT_EQ(sleeps_, 0);
   EXPECT_TRUE(ReadAll(dir_.Path() / "tool.exe") == RecordingImage());
-  EXPECT_EQ(PermsOf(dir_.Path() / "tool.exe"), kRwxRx);
   EXPECT_EQ(ReadAll(dir_.Path() / "tables.dat"), "new tables");
-  EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
   EXPECT_FALSE(fs::exists(dir_.Path() / "forms"));
   EXPECT_TRUE(fs::exists(dir_.Path() / "~new~tables.dat"));
   EXPECT_FALSE(HasFileStartingWith(dir_.Path(), "~tmp~"));
+}
+
+TEST_F(UpdateStart, InstalledFilesKeepThePermissionsOfWhatTheyReplace) {
+  StoreUpdateOverOldFiles();
+  EXPECT_TRUE(InstallUpdateFiles(Copy(), Counted(10000, 200)));
+  EXPECT_TRUE(StartedWith("tool.exe"));
+  EXPECT_EQ(PermsOf(dir_.Path() / "tool.exe"), kRwxRx);
+  EXPECT_EQ(PermsOf(dir_.Path() / "tables.dat"), kRwR);
 }
 
 TEST_F(UpdateStart, NewProgramWithoutAnOldOneIsMadeExecutable) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "raised.h"
+#include "support/error_texts.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -103,7 +104,7 @@ TEST(FileCRC32, FolderCannotBeOpenedAsAFile) {
   testing::TempDir dir;
   const std::string name = dir.Path().string();
   EXPECT_EQ(testing::MessageRaisedBy([&] { FileCRC32(name); }),
-            "Cannot open file \"" + name + "\". Is a directory");
+            "Cannot open file \"" + name + "\". " + testing::FolderOpenedAsFileText());
 }
 
 }  // namespace

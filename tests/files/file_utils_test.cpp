@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,9 @@
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "raised.h"
+#include "support/error_texts.h"
+#include "support/processes.h"
+#include "support/stand_in.h"
 #include "support/temp_dir.h"
 
 namespace kestrel {
@@ -133,9 +135,9 @@ TEST(WriteFileBody, ReplacesAReadOnlyFileAndLeavesItWritable) {
 TEST(WriteFileBody, FileThatCannotBeCreatedRaisesTheCreateError) {
   testing::TempDir dir;
   dir.Write("plain", "x");
-  const std::string name = dir.Folder() + "plain/file.dat";
+  const std::string name = (dir.Path() / "plain" / "file.dat").string();
   EXPECT_EQ(testing::MessageRaisedBy([&] { WriteFileBody(name, "data"); }),
-            "Cannot create file \"" + name + "\". Not a directory");
+            "Cannot create file \"" + name + "\". " + testing::FileTakenForAFolderText());
 }
 
 TEST(FileSharing, FileBeingWrittenAdmitsNoOtherOpener) {
@@ -192,7 +194,7 @@ TEST(FileSharing, ChildProcessesInheritNoOpenFile) {
   platform::FolderReader folder = platform::FolderReader::Open(dir.Folder(), error);
   ASSERT_TRUE(reader.IsOpen() && writer.IsOpen() && folder.IsOpen());
   const std::string listing = dir.Folder() + "fds.txt";
-  ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > '" + listing + "' 2>&1").c_str()), 0);
+  ASSERT_TRUE(testing::ListFilesAChildInherits(listing));
   const std::string fds = Body(listing);
   EXPECT_NE(fds.find("fds.txt"), std::string::npos) << fds;
   EXPECT_EQ(fds.find("probe"), std::string::npos) << fds;
@@ -220,9 +222,11 @@ TEST(CopyFileContent, ZeroByteSourceGivesZeroByteDestination) {
 
 TEST(CopyFileContent, CopiedProgramStaysExecutable) {
   testing::TempDir dir;
-  const std::string source = dir.Write("~new~tool.sh", "#!/bin/sh\nexit 7\n");
+  const std::string source = testing::InstallStandIn(dir.Path(), "~new~tool.exe", "exit 7");
   fs::permissions(source, fs::perms::owner_all);
-  const std::string dest = dir.Folder() + "tool.sh";
+  const std::string dest = dir.Folder() + "tool.exe";
+  // The copy reads its steps beside its own name.
+  dir.Write("tool.exe.steps", "exit 7\n");
   CopyFileContent(source, dest);
   EXPECT_NE(PermissionsOf(dest) & fs::perms::owner_exec, fs::perms::none);
   EXPECT_EQ(platform::SpawnProcess(dest, {}, true).WaitForExit(60000), 7u);

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "platform/system_error.h"
+#include "support/error_texts.h"
+#include "support/processes.h"
 
 namespace kestrel::platform {
 namespace {
@@ -85,7 +86,7 @@ TEST(SocketReceive, SilentPeerTimesOutWith10060) {
   Socket server = AcceptFrom(listener);
   EXPECT_EQ(server.Receive(100, 50), "");
   EXPECT_EQ(server.LastError(), kSocketTimedOut);
-  EXPECT_EQ(server.LastErrorText(), "Connection timed out");
+  EXPECT_EQ(server.LastErrorText(), kestrel::testing::SocketTimedOutText());
 }
 
 TEST(SocketReceive, ClosedPeerGives10054) {
@@ -170,20 +171,8 @@ TEST(SocketConnect, RefusedConnectionReportsTheSystemError) {
   EXPECT_FALSE(client.IsOpen());
 }
 
-// The descriptor flags as the system reports them in /proc.
-std::string DescriptorFlags(const Socket& socket) {
-  std::ifstream info("/proc/self/fdinfo/" + std::to_string(socket.NativeHandle()));
-  std::string field, value;
-  while (info >> field >> value) {
-    if (field == "flags:")
-      return value;
-  }
-  return "";
-}
-
 bool IsCloseOnExec(const Socket& socket) {
-  const unsigned long flags = std::stoul(DescriptorFlags(socket), nullptr, 8);
-  return (flags & 02000000ul) != 0;
+  return !kestrel::testing::ChildrenInherit(socket.NativeHandle());
 }
 
 TEST(SocketHandles, EveryKindIsCloseOnExec) {

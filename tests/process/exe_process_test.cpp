@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/process.h"
 #include "platform/system_error.h"
 #include "support/processes.h"
 #include "support/stand_in.h"
@@ -406,25 +407,29 @@ TEST(ExeProcessSelf, TerminateSelfEndsTheProcessAtOnce) {
 
 TEST(ExeProcessPriority, IdleClassAndIdleMainThreadReachTheProgram) {
   TempDir dir;
-  TExeProcess process(WriteScript(dir, "gated.sh", WaitForGate(dir)), "");
+  TExeProcess process(GatedStandIn(dir), "");
   process.SetTerminateOnDestroy(true);
   process.Run(true, false);
-  const std::string pid = PidText(process.ProcessId());
+  const std::int32_t pid = process.ProcessId();
   process.SetPriorityClass(TProcessPriority::ppcIdle);
-  EXPECT_EQ(StatFields(pid).at(16), "19");  // nice
+  EXPECT_EQ(testing::PriorityOf(pid).process, testing::IdlePriority().process);
   process.SetThreadPriorityIdle();
-  EXPECT_EQ(StatFields(pid).at(38), "5");  // scheduling policy: idle
+  EXPECT_EQ(testing::PriorityOf(pid).main_thread, testing::IdlePriority().main_thread);
   OpenGate(dir);
   EXPECT_TRUE(process.WaitFor(kLongWait));
 }
 
 TEST(ExeProcessPriority, DetachedObjectLeavesThisProcessAlone) {
-  const std::string own_nice = StatFields("self").at(16);
+  const std::int32_t self = platform::CurrentProcessId();
+  const testing::Priority own = testing::PriorityOf(self);
   TExeProcess process("/bin/true", "");
   process.SetPriorityClass(TProcessPriority::ppcIdle);
   process.SetThreadPriorityIdle();
-  EXPECT_EQ(StatFields("self").at(16), own_nice);
-  EXPECT_EQ(StatFields("self").at(38), "0");
+  EXPECT_EQ(testing::PriorityOf(self).process, own.process);
+  EXPECT_EQ(testing::PriorityOf(self).main_thread, own.main_thread);
+  // Else the calls could not show that they leave it alone.
+  EXPECT_NE(own.process, testing::IdlePriority().process);
+  EXPECT_NE(own.main_thread, testing::IdlePriority().main_thread);
 }
 
 TEST(ExeProcessUnsupported, SessionAndMachineEndsRaiseTheirFirstStep) {

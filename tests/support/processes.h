@@ -34,4 +34,25 @@ std::vector<std::string> CommandLineOf(std::int32_t pid);
 // even once its file is gone).
 std::string ImageOf(std::int32_t pid);
 
+// How the system ranks a process for the processor: the nice value and the
+// main thread's scheduling policy on Linux, the priority class and the main
+// thread's priority on Windows.
+struct Priority {
+  int process = 0;
+  int main_thread = 0;
+};
+Priority PriorityOf(std::int32_t pid);
+// What an idle priority class and an idle main thread read as.
+Priority IdlePriority();
+
+// True when programs this process starts would get the handle (on Linux:
+// the descriptor lacks close-on-exec).
+bool ChildrenInherit(std::intptr_t handle);
+// Writes to the file `listing` the files that a child started as the C
+// library starts one (std::system: every inheritable handle passed on)
+// would hold, one a line: on Linux the shell's own `ls -l /proc/self/fd`,
+// on Windows the names of this process's inheritable file handles. The
+// listing file itself is among them. True when the listing was written.
+bool ListFilesAChildInherits(const std::string& listing);
+
 }  // namespace kestrel::testing
