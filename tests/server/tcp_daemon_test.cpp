@@ -12,6 +12,7 @@
 
 #include "base/exception.h"
 #include "platform/clock.h"
+#include "platform/named_lock.h"
 #include "platform/socket.h"
 #include "platform/system_error.h"
 #include "support/command_thread.h"
@@ -169,6 +170,9 @@ TEST_F(TCPDaemon, LockKeptByAConnectionPassesOnAsAbandoned) {
   RunningDaemon daemon(ThreadClassOf<CommandThread>(), Log());
   ASSERT_TRUE(daemon.Listening());
   const std::string folder = locks.Path().string();
+  // Keeps the lock in being between the connections, as the port queue's
+  // own object does.
+  const platform::NamedLock kept("kept", folder);
   for (int round = 0; round < 5; ++round) {
     ASSERT_EQ(Exchange(daemon.Port(), "keep-lock " + folder + "\r\n"), "acquired");
     ASSERT_EQ(Exchange(daemon.Port(), "wait-lock " + folder + "\r\n"), "abandoned")
