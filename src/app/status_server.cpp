@@ -125,7 +125,7 @@ std::string TStatusService::Journal(const std::string& query) const {
 
 TTCPThreadClass StatusClass(std::shared_ptr<const TStatusService> service) {
   return TTCPThreadClass{[service](TTCPDaemon& owner, platform::Socket connection) {
-                           StartThread<TTCP_Status>(owner, std::move(connection), service);
+                           RunThread<TTCP_Status>(owner, std::move(connection), service);
                          },
                          [service](const std::string& message) {
                            if (service->Sources().log_sink)

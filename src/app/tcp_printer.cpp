@@ -64,7 +64,7 @@ std::string ExecBinCmd(std::string body, const TPrinterServices& services,
 
 TTCPThreadClass PrinterClass(std::shared_ptr<const TPrinterServices> services) {
   return TTCPThreadClass{[services](TTCPDaemon& owner, platform::Socket connection) {
-                           StartThread<TTCP_Printer>(owner, std::move(connection), services);
+                           RunThread<TTCP_Printer>(owner, std::move(connection), services);
                          },
                          [services](const std::string& message) {
                            if (services->log)

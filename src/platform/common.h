@@ -11,8 +11,6 @@
 
 namespace kestrel::platform {
 
-// A thread holding a named lock ends with its body, so the lock is abandoned.
-bool CurrentThreadHoldsNamedLocks();
 // A new detached thread with a stack of `stack_bytes` (0: the system's
 // default) that runs `body`; throws as ThreadPool::StartDetached does.
 void CreateThread(std::function<void()> body, std::size_t stack_bytes);

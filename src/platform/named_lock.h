@@ -59,4 +59,8 @@ class NamedLock {
   std::shared_ptr<State> state_;
 };
 
+// Whether the calling thread holds a named lock. Such a thread takes on no
+// new work: its end is what hands the lock on, abandoned, to the next waiter.
+bool CurrentThreadHoldsNamedLocks();
+
 }  // namespace kestrel::platform

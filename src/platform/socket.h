@@ -64,6 +64,11 @@ class Socket {
   // error set (kSocketWouldBlock when none is pending). The connection closes gracefully whatever
   // linger this listening socket has, so an answer handed to it reaches the peer whole.
   Socket Accept();
+  // The next connection, waiting up to `timeout_ms` for one, or an empty
+  // socket carrying the error (kSocketWouldBlock when none came). It leaves
+  // this socket as it is, so several threads may wait on one listener at
+  // once; each connection goes to one of them.
+  Socket AcceptWithin(int timeout_ms) const;
 
   // Connected role.
   void Connect(const std::string& host, const std::string& port, int timeout_ms);

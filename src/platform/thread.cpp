@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/common.h"
+#include "platform/named_lock.h"
 
 namespace kestrel::platform {
 namespace {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "platform/named_lock.h"
 #include "platform/thread.h"
 #include "server/tcp_thread.h"
 
@@ -15,6 +17,13 @@ namespace {
 constexpr int kAcceptWaitMilliseconds = 100;
 constexpr auto kBackOff = std::chrono::milliseconds(20);
 constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
+// While every accepting thread is serving, the daemon looks this often for
+// connections that nobody waits to accept; otherwise only this often.
+constexpr auto kAcceptorCheck = std::chrono::milliseconds(1);
+constexpr auto kAcceptorIdleCheck = std::chrono::milliseconds(100);
+// Threads waiting to accept beyond this many end once they have served: a
+// burst leaves no crowd behind, each of them woken by every connection.
+constexpr int kMostWaitingAcceptors = 2;
 // The option holds whole seconds, so the 10 ms asked for become 0 s.
 constexpr int kLingerMilliseconds = 10;
 constexpr int kLargestBacklog = 2147483647;
@@ -88,9 +97,7 @@ void TTCPDaemon::Serve() {
   StartListening();
   FTCPThreadClass.LOG("Started at " + FIP + ":" + FPort);
   SetListening(true);
-  do {
-    AcceptPass();
-  } while (!Terminated());
+  WatchAcceptors();
   SetListening(false);
   FActive = false;
 }
@@ -113,31 +120,100 @@ void TTCPDaemon::StartListening() {
   FActive = true;
 }
 
-// One pass of the accept loop: every pending connection, then a wait for
-// the next. At the thread cap, and after a failed accept, the pass backs
-// off instead of spinning on the pending connection.
-void TTCPDaemon::AcceptPass() {
+// Starts an accepting thread whenever there is none, or connections wait
+// while none of them waits to accept (every one is serving), one at a time:
+// a connection then waits at most a check for its thread.
+void TTCPDaemon::WatchAcceptors() {
   while (!Terminated()) {
-    if (LiveConnectionThreads() >= FMaxThreadCount) {
-      std::this_thread::sleep_for(kBackOff);
-      return;
-    }
-    platform::Socket connection = FSock.Accept();
-    if (!connection.IsOpen()) {
-      if (FSock.LastError() == platform::kSocketWouldBlock)
-        FSock.WaitReadable(kAcceptWaitMilliseconds);
-      else
-        std::this_thread::sleep_for(kBackOff);
-      return;
-    }
-    CreateThread(std::move(connection));
+    if (AcceptorWanted())
+      StartAcceptor();
+    AwaitAcceptorCheck();
   }
 }
 
-// A connection that gets no thread is closed, and the daemon goes on: the
-// system may give threads again as soon as others end. The first refusal
-// of a run is logged, and how many there were once the run is over.
-void TTCPDaemon::CreateThread(platform::Socket connection) {
+bool TTCPDaemon::AcceptorWanted() {
+  if (LiveConnectionThreads() >= FMaxThreadCount)
+    return false;
+  return acceptors_.load() == 0 || (waiting_acceptors_.load() == 0 && FSock.WaitReadable(0));
+}
+
+// Parked while a thread waits to accept: the one that stops being the last
+// to wait sees the flag and wakes it.
+void TTCPDaemon::AwaitAcceptorCheck() {
+  std::unique_lock lock(watch_mutex_);
+  if (waiting_acceptors_.load() == 0) {
+    lock.unlock();
+    std::this_thread::sleep_for(kAcceptorCheck);
+    return;
+  }
+  watch_parked_ = true;
+  watch_wake_.wait_for(lock, kAcceptorIdleCheck, [this] { return waiting_acceptors_.load() == 0; });
+  watch_parked_ = false;
+}
+
+// A refused thread leaves the connections waiting for the next check; the
+// first refusal of a run is logged.
+void TTCPDaemon::StartAcceptor() {
+  ++acceptors_;
+  try {
+    connection_threads_.StartDetached([this] { AcceptAndServe(); }, TTCPThread::kStackBytes);
+    acceptor_refused_ = false;
+  } catch (const std::exception& refused) {
+    --acceptors_;
+    if (!std::exchange(acceptor_refused_, true))
+      FTCPThreadClass.LOG(refused.what());
+  }
+}
+
+// Runs on a thread of the pool: accepts, serves what it accepted, and
+// accepts again. It ends when the daemon does, at the thread cap, while
+// holding a named lock, and when it is one waiting thread too many.
+void TTCPDaemon::AcceptAndServe() {
+  struct LeavingOnExit {
+    std::atomic<int>& acceptors;
+    ~LeavingOnExit() { --acceptors; }
+  } leaving{acceptors_};
+  while (!Terminated() && ReserveAcceptWait()) {
+    platform::Socket connection = FSock.AcceptWithin(kAcceptWaitMilliseconds);
+    const int others_waiting = EndAcceptWait();
+    if (connection.IsOpen()) {
+      ServeConnection(std::move(connection));
+      if (waiting_acceptors_.load() >= kMostWaitingAcceptors ||
+          platform::CurrentThreadHoldsNamedLocks())
+        return;
+    } else if (connection.LastError() != platform::kSocketWouldBlock) {
+      // Out of descriptors, say: the pending connection stays for later.
+      std::this_thread::sleep_for(kBackOff);
+    } else if (others_waiting > 0) {
+      return;
+    }
+  }
+}
+
+// A thread waiting to accept counts against the cap as the connection
+// thread it is about to become; false, with nothing counted, at the cap.
+bool TTCPDaemon::ReserveAcceptWait() {
+  const int waiting = ++waiting_acceptors_;
+  if (LiveConnectionThreads() + waiting <= FMaxThreadCount)
+    return true;
+  EndAcceptWait();
+  return false;
+}
+
+// The count of the others still waiting to accept.
+int TTCPDaemon::EndAcceptWait() {
+  const int others = --waiting_acceptors_;
+  if (others == 0 && watch_parked_.load()) {
+    const std::lock_guard lock(watch_mutex_);
+    watch_wake_.notify_one();
+  }
+  return others;
+}
+
+// A connection whose connection thread cannot be made is closed, and the
+// daemon goes on. The first refusal of a run is logged, and how many there
+// were once the run is over.
+void TTCPDaemon::ServeConnection(platform::Socket connection) {
   try {
     FTCPThreadClass.Create(*this, std::move(connection));
   } catch (const std::exception& refused) {
@@ -145,25 +221,27 @@ void TTCPDaemon::CreateThread(platform::Socket connection) {
       FTCPThreadClass.LOG(refused.what());
     return;
   }
-  if (refused_in_a_row_ > 1)
+  if (refused_in_a_row_.load() == 0)
+    return;
+  const std::uint64_t refused = refused_in_a_row_.exchange(0);
+  if (refused > 1)
     FTCPThreadClass.LOG(Format("Connections closed without a thread: %llu",
-                               static_cast<unsigned long long>(refused_in_a_row_)));
-  refused_in_a_row_ = 0;
+                               static_cast<unsigned long long>(refused)));
 }
 
+// A thread that accepted just before the end registers its connection
+// thread late, so the stop is repeated until every thread has left.
 void TTCPDaemon::TerminateThreads() {
-  {
-    const std::lock_guard lock(FCS);
-    for (TTCPThread* thread : FThreads) {
-      thread->Terminate();
-      thread->AbortReceiving();
-    }
-  }
+  Terminate();
   for (;;) {
     {
       const std::lock_guard lock(FCS);
-      if (FThreads.empty())
+      if (FThreads.empty() && acceptors_.load() == 0)
         return;
+      for (TTCPThread* thread : FThreads) {
+        thread->Terminate();
+        thread->AbortReceiving();
+      }
     }
     std::this_thread::sleep_for(kShutdownPoll);
   }

@@ -1,9 +1,13 @@
-// The listening thread of the server: binds, listens, and gives every
-// accepted connection to a new connection thread of the class it was made
-// with; at its end it stops every connection thread and waits for them.
+// The listening thread of the server: binds and listens; threads of its
+// pool accept the connections, and each serves the one it accepted as a
+// connection thread of the class the daemon was made with, so no connection
+// waits for a hand-over between threads. The daemon's own thread sees that
+// some thread accepts whenever connections wait; at its end it stops every
+// connection thread and waits for them.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -36,8 +40,9 @@ inline constexpr std::size_t kCloseDrainBytes = 65536;
 // The class of the connection threads, as a value: the two operations that
 // the daemon needs of it, both those of the most derived class.
 struct TTCPThreadClass {
-  // Creates and starts a connection thread that owns `connection`; throws
-  // when the system refuses the thread.
+  // Creates a connection thread that owns `connection` and runs it on the
+  // calling thread, the one that accepted the connection; throws when the
+  // connection thread cannot be made.
   std::function<void(TTCPDaemon& owner, platform::Socket connection)> Create;
   // The log of the connection class; callable from any thread.
   std::function<void(const std::string& message)> LOG;
@@ -80,8 +85,14 @@ class TTCPDaemon : public TDaemon {
   void CheckStep(const char* step) const;
   void Serve();
   void StartListening();
-  void AcceptPass();
-  void CreateThread(platform::Socket connection);
+  void WatchAcceptors();
+  void AwaitAcceptorCheck();
+  bool AcceptorWanted();
+  void StartAcceptor();
+  void AcceptAndServe();
+  bool ReserveAcceptWait();
+  int EndAcceptWait();
+  void ServeConnection(platform::Socket connection);
   void TerminateThreads();
 
   platform::Socket FSock;
@@ -96,9 +107,19 @@ class TTCPDaemon : public TDaemon {
   platform::ThreadPool connection_threads_;
   // Its connections are waited out before the daemon's slot becomes empty.
   TLingeringCloses lingering_closes_;
-  // Connections closed since the last thread the system gave; the daemon
+  // Threads running AcceptAndServe, and those of them waiting to accept.
+  std::atomic<int> acceptors_{0};
+  std::atomic<int> waiting_acceptors_{0};
+  // The daemon's thread sleeps here while a thread waits to accept; the one
+  // that stops being the last to wait wakes it.
+  std::mutex watch_mutex_;
+  std::condition_variable watch_wake_;
+  std::atomic<bool> watch_parked_{false};
+  // Connections closed without a connection thread since the last one made.
+  std::atomic<std::uint64_t> refused_in_a_row_{0};
+  // Whether the last accepting thread asked for was refused; the daemon
   // thread's alone.
-  std::uint64_t refused_in_a_row_ = 0;
+  bool acceptor_refused_ = false;
 };
 
 }  // namespace kestrel

@@ -40,8 +40,8 @@ class TTCPThread : public TThread {
   void AbortReceiving();
 
  protected:
-  // Runs on the daemon's thread, which registers the thread right away: a
-  // daemon never ends while one of its threads has yet to touch it.
+  // Runs on the thread that accepted the connection, which the daemon waits
+  // for: a daemon never ends while one of its threads has yet to touch it.
   TTCPThread(TTCPDaemon& owner, platform::Socket connection);
   ~TTCPThread() override;
 
@@ -93,7 +93,7 @@ class TTCPThread : public TThread {
 template <class T>
 TTCPThreadClass ThreadClassOf() {
   return TTCPThreadClass{[](TTCPDaemon& owner, platform::Socket connection) {
-                           StartThread<T>(owner, std::move(connection));
+                           RunThread<T>(owner, std::move(connection));
                          },
                          &T::LOG};
 }

@@ -42,6 +42,8 @@ class TThread {
  private:
   template <class T, class... Args>
   friend T* StartThread(Args&&... args);
+  template <class T, class... Args>
+  friend T* RunThread(Args&&... args);
 
   void Start();
   void Run();
@@ -76,6 +78,18 @@ T* StartThread(Args&&... args) {
   auto thread = std::make_unique<detail::Started<T>>(std::forward<Args>(args)...);
   thread->Start();
   return thread.release();
+}
+
+// Constructs a T from `args` and runs its `Execute` on the calling thread,
+// for a caller that is itself a thread ready to take the work on. Throws,
+// with nothing left behind, when construction fails. With FreeOnTerminate
+// the object is gone when this returns.
+template <class T, class... Args>
+T* RunThread(Args&&... args) {
+  auto thread = std::make_unique<detail::Started<T>>(std::forward<Args>(args)...);
+  T* const running = thread.release();
+  running->Run();
+  return running;
 }
 
 }  // namespace kestrel

@@ -12,10 +12,12 @@
 
 #include "base/exception.h"
 #include "platform/clock.h"
+#include "platform/named_lock.h"
 #include "platform/socket.h"
 #include "platform/system_error.h"
 #include "support/command_thread.h"
 #include "support/running_daemon.h"
+#include "support/temp_dir.h"
 
 namespace kestrel::testing {
 namespace {
@@ -141,6 +143,42 @@ class CappedDaemon : public TTCPDaemon {
     SetMaxThreadCount(2);
   }
 };
+
+// Every connection has a thread of its own: connections that arrive
+// together are served together, though each thread that accepts also
+// serves what it accepted.
+TEST_F(TCPDaemon, ConnectionsThatArriveTogetherAreServedTogether) {
+  constexpr int kConnections = 16;
+  RunningDaemon daemon(ThreadClassOf<CommandThread>(), Log());
+  ASSERT_TRUE(daemon.Listening());
+  std::vector<std::future<std::string>> answers;
+  for (int i = 0; i < kConnections; ++i) {
+    answers.push_back(
+        std::async(std::launch::async, [&] { return Exchange(daemon.Port(), "hold 2500\r\n"); }));
+  }
+  EXPECT_TRUE(WaitUntil([] { return CommandThread::Serving() == kConnections; }, 2000))
+      << CommandThread::Serving() << " served at once";
+  for (auto& answer : answers)
+    EXPECT_EQ(answer.get(), "done");
+}
+
+// A connection that ends holding a named lock hands it on as the end of a
+// thread does: the thread under it takes no further connection, which would
+// otherwise find the lock still its own.
+TEST_F(TCPDaemon, LockKeptByAConnectionPassesOnAsAbandoned) {
+  TempDir locks;
+  RunningDaemon daemon(ThreadClassOf<CommandThread>(), Log());
+  ASSERT_TRUE(daemon.Listening());
+  const std::string folder = locks.Path().string();
+  // Keeps the lock in being between the connections, as the port queue's
+  // own object does.
+  const platform::NamedLock kept("kept", folder);
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(Exchange(daemon.Port(), "keep-lock " + folder + "\r\n"), "acquired");
+    ASSERT_EQ(Exchange(daemon.Port(), "wait-lock " + folder + "\r\n"), "abandoned")
+        << "round " << round;
+  }
+}
 
 // At the cap a further connection waits in the backlog; it is neither
 // refused nor closed, and is served once a thread has finished.

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/named_lock.h"
 
 namespace kestrel::testing {
 
@@ -44,6 +45,19 @@ std::string CommandThread::Serve(const std::string& command) {
     std::vector<std::string> lines;
     const bool timed_out = ReciveStringList(200, lines);
     return std::to_string(lines.size()) + (timed_out ? " true" : " false");
+  }
+  if (command.starts_with("keep-lock ")) {
+    platform::NamedLock lock("kept", command.substr(10));
+    return lock.Wait(std::chrono::milliseconds(0)) == platform::LockWait::Acquired ? "acquired"
+                                                                                   : "busy";
+  }
+  if (command.starts_with("wait-lock ")) {
+    platform::NamedLock lock("kept", command.substr(10));
+    const platform::LockWait wait = lock.Wait(std::chrono::seconds(5));
+    lock.Release();
+    return wait == platform::LockWait::Abandoned  ? "abandoned"
+           : wait == platform::LockWait::Acquired ? "acquired"
+                                                  : "timed out";
   }
   return "unknown command";
 }

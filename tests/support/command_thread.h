@@ -18,6 +18,10 @@ namespace kestrel::testing {
 //   "count"   answers the daemon's ThreadCount
 //   "lines"   collects further lines with a 200 ms gap and answers their
 //             number and the result of the collection ("2 true")
+//   "keep-lock F"  takes the named lock "kept" of folder F and keeps it
+//                  as the thread ends ("acquired")
+//   "wait-lock F"  waits up to 5 s for that lock, releases it and answers
+//                  how the wait ended ("acquired", "abandoned", "timed out")
 // A command line must come within 300 ms; otherwise the connection is
 // closed without an answer.
 class CommandThread : public TTCPThread {

@@ -157,17 +157,25 @@ bool Socket::WaitReadable(int timeout_ms) {
   return WaitFor(Readiness::kReadable, timeout_ms);
 }
 
-Socket Socket::Accept() {
-  ClearError();
-  const int fd = accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    SetSystemError(errno);
-    return Socket();
+Socket Socket::AcceptWithin(int timeout_ms) const {
+  const auto accept_one = [this] { return accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC); };
+  int fd = accept_one();
+  if (fd < 0 && errno == EAGAIN) {
+    // Whether the wait ends with a connection, its time or a signal, the
+    // second try tells which; another waiter may have taken the connection.
+    pollfd entry{Fd(handle_), POLLIN, 0};
+    poll(&entry, 1, timeout_ms);
+    fd = accept_one();
   }
+  if (fd < 0) {
+    Socket none;
+    none.SetSystemError(errno);
+    return none;
+  }
+  Socket connection(fd);
   // Linux hands the listener's linger on to the connection; a zero linger
   // would make the close after an answer reset the connection and discard
   // the part of the answer still unsent.
-  Socket connection(fd);
   connection.ApplyLinger(false, 0);
   return connection;
 }

@@ -283,12 +283,19 @@ bool Socket::WaitReadable(int timeout_ms) {
   return WaitFor(Readiness::kReadable, timeout_ms);
 }
 
-Socket Socket::Accept() {
-  ClearError();
-  const SOCKET accepted = accept(SocketOf(handle_), nullptr, nullptr);
+Socket Socket::AcceptWithin(int timeout_ms) const {
+  const auto accept_one = [this] { return accept(SocketOf(handle_), nullptr, nullptr); };
+  SOCKET accepted = accept_one();
+  if (accepted == INVALID_SOCKET && WSAGetLastError() == WSAEWOULDBLOCK) {
+    // Another waiter may take the connection first; the second try tells.
+    WSAPOLLFD entry{SocketOf(handle_), POLLRDNORM, 0};
+    WSAPoll(&entry, 1, timeout_ms);
+    accepted = accept_one();
+  }
   if (accepted == INVALID_SOCKET) {
-    SetSystemError(WSAGetLastError());
-    return Socket();
+    Socket none;
+    none.SetSystemError(WSAGetLastError());
+    return none;
   }
   // The connection takes the listener's options: it is made blocking again
   // and uninheritable, and its linger is cleared, since a zero linger would
