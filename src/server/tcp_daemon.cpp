@@ -134,7 +134,11 @@ void TTCPDaemon::WatchAcceptors() {
 bool TTCPDaemon::AcceptorWanted() {
   if (LiveConnectionThreads() >= FMaxThreadCount)
     return false;
-  return acceptors_.load() == 0 || (waiting_acceptors_.load() == 0 && FSock.WaitReadable(0));
+  const std::uint64_t accepted = accepted_.load();
+  const bool stalled = accepted == accepted_at_last_check_;
+  accepted_at_last_check_ = accepted;
+  return acceptors_.load() == 0 ||
+         (waiting_acceptors_.load() == 0 && stalled && FSock.WaitReadable(0));
 }
 
 // Parked while a thread waits to accept: the one that stops being the last
@@ -177,6 +181,7 @@ void TTCPDaemon::AcceptAndServe() {
     platform::Socket connection = FSock.AcceptWithin(kAcceptWaitMilliseconds);
     const int others_waiting = EndAcceptWait();
     if (connection.IsOpen()) {
+      ++accepted_;
       ServeConnection(std::move(connection));
       if (waiting_acceptors_.load() >= kMostWaitingAcceptors ||
           platform::CurrentThreadHoldsNamedLocks())
