@@ -121,8 +121,9 @@ void TTCPDaemon::StartListening() {
 }
 
 // Starts an accepting thread whenever there is none, or connections wait
-// while none of them waits to accept (every one is serving), one at a time:
-// a connection then waits at most a check for its thread.
+// while none of them waits to accept (every one is serving) and none was
+// accepted since the last check, one at a time: a connection then waits at
+// most two checks for its thread.
 void TTCPDaemon::WatchAcceptors() {
   while (!Terminated()) {
     if (AcceptorWanted())

@@ -110,6 +110,8 @@ class TTCPDaemon : public TDaemon {
   // Threads running AcceptAndServe, and those of them waiting to accept.
   std::atomic<int> acceptors_{0};
   std::atomic<int> waiting_acceptors_{0};
+  // Connections accepted so far, and the count the daemon's thread saw at
+  // its last check (its alone): a steady load needs no new thread.
   std::atomic<std::uint64_t> accepted_{0};
   std::uint64_t accepted_at_last_check_ = 0;
   // The daemon's thread sleeps here while a thread waits to accept; the one
