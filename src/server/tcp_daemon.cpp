@@ -24,6 +24,8 @@ constexpr auto kAcceptorIdleCheck = std::chrono::milliseconds(100);
 // Threads waiting to accept beyond this many end once they have served: a
 // burst leaves no crowd behind, each of them woken by every connection.
 constexpr int kMostWaitingAcceptors = 2;
+// The most accepting threads one check starts.
+constexpr int kMostAcceptorsPerCheck = 64;
 // The option holds whole seconds, so the 10 ms asked for become 0 s.
 constexpr int kLingerMilliseconds = 10;
 constexpr int kLargestBacklog = 2147483647;
@@ -121,25 +123,30 @@ void TTCPDaemon::StartListening() {
 }
 
 // Starts an accepting thread whenever there is none, or connections wait
-// while none of them waits to accept (every one is serving) and none was
-// accepted since the last check, one at a time: a connection then waits at
-// most two checks for its thread.
+// while none of them waits to accept and no connection was served to its
+// end since the last check: every thread is held by its connection. Such
+// checks in a row start twice as many threads each time, so a burst of
+// connections that hold their threads, idle ones say, gets its threads
+// about as fast as it arrives.
 void TTCPDaemon::WatchAcceptors() {
   while (!Terminated()) {
-    if (AcceptorWanted())
-      StartAcceptor();
+    StartAcceptors(AcceptorsWanted());
     AwaitAcceptorCheck();
   }
 }
 
-bool TTCPDaemon::AcceptorWanted() {
-  if (LiveConnectionThreads() >= FMaxThreadCount)
-    return false;
-  const std::uint64_t accepted = accepted_.load();
-  const bool stalled = accepted == accepted_at_last_check_;
-  accepted_at_last_check_ = accepted;
-  return acceptors_.load() == 0 ||
-         (waiting_acceptors_.load() == 0 && stalled && FSock.WaitReadable(0));
+int TTCPDaemon::AcceptorsWanted() {
+  const std::uint64_t served = served_.load();
+  const bool all_held = served == served_at_last_check_;
+  served_at_last_check_ = served;
+  const int room = FMaxThreadCount - LiveConnectionThreads();
+  if (room > 0 && all_held && waiting_acceptors_.load() == 0 && FSock.WaitReadable(0)) {
+    const int wanted = std::min(acceptors_per_check_, room);
+    acceptors_per_check_ = std::min(2 * acceptors_per_check_, kMostAcceptorsPerCheck);
+    return wanted;
+  }
+  acceptors_per_check_ = 1;
+  return room > 0 && acceptors_.load() == 0 ? 1 : 0;
 }
 
 // Parked while a thread waits to accept: the one that stops being the last
@@ -156,17 +163,26 @@ void TTCPDaemon::AwaitAcceptorCheck() {
   watch_parked_ = false;
 }
 
+void TTCPDaemon::StartAcceptors(int count) {
+  for (int started = 0; started < count; ++started) {
+    if (!StartAcceptor())
+      return;
+  }
+}
+
 // A refused thread leaves the connections waiting for the next check; the
 // first refusal of a run is logged.
-void TTCPDaemon::StartAcceptor() {
+bool TTCPDaemon::StartAcceptor() {
   ++acceptors_;
   try {
     connection_threads_.StartDetached([this] { AcceptAndServe(); }, TTCPThread::kStackBytes);
     acceptor_refused_ = false;
+    return true;
   } catch (const std::exception& refused) {
     --acceptors_;
     if (!std::exchange(acceptor_refused_, true))
       FTCPThreadClass.LOG(refused.what());
+    return false;
   }
 }
 
@@ -182,8 +198,8 @@ void TTCPDaemon::AcceptAndServe() {
     platform::Socket connection = FSock.AcceptWithin(kAcceptWaitMilliseconds);
     const int others_waiting = EndAcceptWait();
     if (connection.IsOpen()) {
-      ++accepted_;
       ServeConnection(std::move(connection));
+      ++served_;
       if (waiting_acceptors_.load() >= kMostWaitingAcceptors ||
           platform::CurrentThreadHoldsNamedLocks())
         return;

@@ -87,8 +87,9 @@ class TTCPDaemon : public TDaemon {
   void StartListening();
   void WatchAcceptors();
   void AwaitAcceptorCheck();
-  bool AcceptorWanted();
-  void StartAcceptor();
+  int AcceptorsWanted();
+  void StartAcceptors(int count);
+  bool StartAcceptor();
   void AcceptAndServe();
   bool ReserveAcceptWait();
   int EndAcceptWait();
@@ -110,10 +111,15 @@ class TTCPDaemon : public TDaemon {
   // Threads running AcceptAndServe, and those of them waiting to accept.
   std::atomic<int> acceptors_{0};
   std::atomic<int> waiting_acceptors_{0};
-  // Connections accepted so far, and the count the daemon's thread saw at
-  // its last check (its alone): a steady load needs no new thread.
-  std::atomic<std::uint64_t> accepted_{0};
-  std::uint64_t accepted_at_last_check_ = 0;
+  // Connections served to their end so far, and the count the daemon's
+  // thread saw at its last check (its alone): while connections go on
+  // ending, their threads come back to accept and a steady load needs no
+  // new thread.
+  std::atomic<std::uint64_t> served_{0};
+  std::uint64_t served_at_last_check_ = 0;
+  // Accepting threads that the next check finding every thread held starts;
+  // the daemon thread's alone.
+  int acceptors_per_check_ = 1;
   // The daemon's thread sleeps here while a thread waits to accept; the one
   // that stops being the last to wait wakes it.
   std::mutex watch_mutex_;
