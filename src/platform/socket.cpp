@@ -33,12 +33,6 @@ void Socket::SetError(int code, std::string text) {
   last_error_text_ = std::move(text);
 }
 
-Socket Socket::Accept() {
-  Socket connection = AcceptWithin(0);
-  SetError(connection.LastError(), connection.LastErrorText());
-  return connection;
-}
-
 void Socket::SetLinger(bool enabled, int seconds) {
   ClearError();
   if (IsOpen()) {

@@ -60,14 +60,12 @@ class Socket {
   // True when a connection or data is pending; false with kSocketTimedOut
   // when `timeout_ms` passed first, or with the system's error.
   bool WaitReadable(int timeout_ms);
-  // The next pending connection, or an empty socket with this socket's last
-  // error set (kSocketWouldBlock when none is pending). The connection closes gracefully whatever
-  // linger this listening socket has, so an answer handed to it reaches the peer whole.
-  Socket Accept();
   // The next connection, waiting up to `timeout_ms` for one, or an empty
   // socket carrying the error (kSocketWouldBlock when none came). It leaves
   // this socket as it is, so several threads may wait on one listener at
-  // once; each connection goes to one of them.
+  // once; each connection goes to one of them. The connection closes
+  // gracefully whatever linger this listening socket has, so an answer
+  // handed to it reaches the peer whole.
   Socket AcceptWithin(int timeout_ms) const;
 
   // Connected role.

@@ -24,9 +24,8 @@ struct Connection {
 
 Connection Connect(platform::Socket& listener) {
   Connection connection{ConnectLoopback(listener.LocalPort()), {}};
-  EXPECT_TRUE(listener.WaitReadable(kBound));
-  connection.server = listener.Accept();
-  EXPECT_TRUE(connection.server.IsOpen()) << listener.LastErrorText();
+  connection.server = listener.AcceptWithin(kBound);
+  EXPECT_TRUE(connection.server.IsOpen()) << connection.server.LastErrorText();
   return connection;
 }
 

@@ -234,9 +234,9 @@ TEST(KestrelSendAnswer, EndlessAnswerIsRefusedAtTheLimit) {
   listener.Bind("127.0.0.1", "0");
   listener.Listen(4);
   std::thread server([&] {
-    if (!listener.WaitReadable(30000))
+    platform::Socket connection = listener.AcceptWithin(30000);
+    if (!connection.IsOpen())
       return;
-    platform::Socket connection = listener.Accept();
     connection.Receive(65536, 5000);
     connection.Send("HTTP/1.1 200 OK\r\n\r\n", 5000);
     const std::string block(1 << 20, '\0');
