@@ -196,14 +196,22 @@ void TTCPDaemon::AcceptAndServe() {
   } leaving{acceptors_};
   while (!Terminated() && ReserveAcceptWait()) {
     platform::Socket connection = FSock.AcceptWithin(kAcceptWaitMilliseconds);
-    const int others_waiting = EndAcceptWait();
     if (connection.IsOpen()) {
-      ServeConnection(std::move(connection));
+      {
+        // Counted as serving before it stops counting as waiting: in between,
+        // another thread would find room for a connection beyond the cap.
+        const TLiveConnectionThread serving;
+        EndAcceptWait();
+        ServeConnection(std::move(connection));
+      }
       ++served_;
       if (waiting_acceptors_.load() >= kMostWaitingAcceptors ||
           platform::CurrentThreadHoldsNamedLocks())
         return;
-    } else if (connection.LastError() != platform::kSocketWouldBlock) {
+      continue;
+    }
+    const int others_waiting = EndAcceptWait();
+    if (connection.LastError() != platform::kSocketWouldBlock) {
       // Out of descriptors, say: the pending connection stays for later.
       std::this_thread::sleep_for(kBackOff);
     } else if (others_waiting > 0) {

@@ -26,24 +26,29 @@ std::int64_t LiveConnectionThreads() {
   return static_cast<std::int64_t>(threads_created.load() - finished);
 }
 
+TLiveConnectionThread::TLiveConnectionThread() {
+  ++threads_created;
+}
+
+TLiveConnectionThread::~TLiveConnectionThread() {
+  ++threads_finished;
+}
+
 void TTCPThread::LOG(const std::string&) {}
 
 TTCPThread::TTCPThread(TTCPDaemon& owner, platform::Socket connection)
     : TThread(kStackBytes, &owner.ConnectionThreads()),
       FOwner(&owner),
       FSock(std::move(connection)) {
-  ++threads_created;
   SetFreeOnTerminate(true);
   FOwner->AddThread(this);
 }
 
 // Without a run (the system refused the thread) the thread still leaves
-// its daemon and the count of live threads.
+// its daemon.
 TTCPThread::~TTCPThread() {
-  if (!finished_) {
+  if (!finished_)
     FOwner->RemoveThread(this);
-    ++threads_finished;
-  }
 }
 
 void TTCPThread::Treat() {
@@ -79,7 +84,6 @@ void TTCPThread::Finish() {
     FSock.Disconnect(kCloseDrainMilliseconds, kCloseDrainBytes);
   FOwner->RemoveThread(this);
   finished_ = true;
-  ++threads_finished;
 }
 
 void TTCPThread::AbortReceiving() {

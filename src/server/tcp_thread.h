@@ -18,9 +18,19 @@
 
 namespace kestrel {
 
-// Connection threads created and not yet finished, over every daemon of
-// the process; the daemons compare it with their cap.
+// Threads serving a connection, over every daemon of the process; the
+// daemons compare it with their cap.
 std::int64_t LiveConnectionThreads();
+
+// Counts the calling thread in LiveConnectionThreads while it exists: from
+// the accept of a connection until the connection has been served.
+class TLiveConnectionThread {
+ public:
+  TLiveConnectionThread();
+  ~TLiveConnectionThread();
+  TLiveConnectionThread(const TLiveConnectionThread&) = delete;
+  TLiveConnectionThread& operator=(const TLiveConnectionThread&) = delete;
+};
 
 class TTCPThread : public TThread {
  public:
