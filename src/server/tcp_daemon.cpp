@@ -34,6 +34,18 @@ constexpr int kLargestBacklog = 2147483647;
 // the thread cap bounds, rather than an ever longer list.
 constexpr std::size_t kMostLingeringCloses = 4096;
 
+// Wide enough never to wrap in the life of a process.
+std::atomic<std::uint64_t> threads_created{0};
+std::atomic<std::uint64_t> threads_finished{0};
+
+// Counts the calling thread in LiveConnectionThreads while it exists.
+struct LiveConnectionThread {
+  LiveConnectionThread() { ++threads_created; }
+  ~LiveConnectionThread() { ++threads_finished; }
+  LiveConnectionThread(const LiveConnectionThread&) = delete;
+  LiveConnectionThread& operator=(const LiveConnectionThread&) = delete;
+};
+
 // The cap on connection threads: a thread the system refuses costs a
 // connection, so the cap stays below the system's limit.
 std::int32_t ConnectionThreadCap() {
@@ -44,6 +56,12 @@ std::int32_t ConnectionThreadCap() {
 }
 
 }  // namespace
+
+std::int64_t LiveConnectionThreads() {
+  // Finished is read first: a thread counted there is counted as created.
+  const std::uint64_t finished = threads_finished.load();
+  return static_cast<std::int64_t>(threads_created.load() - finished);
+}
 
 void TTCPDaemon::Create(const std::string& ip, std::uint16_t port, TTCPThreadClass thread_class,
                         DaemonSlot* self_addr) {
@@ -200,7 +218,7 @@ void TTCPDaemon::AcceptAndServe() {
       {
         // Counted as serving before it stops counting as waiting: in between,
         // another thread would find room for a connection beyond the cap.
-        const TLiveConnectionThread serving;
+        const LiveConnectionThread serving;
         EndAcceptWait();
         ServeConnection(std::move(connection));
       }

@@ -25,6 +25,10 @@ namespace kestrel {
 class TTCPDaemon;
 class TTCPThread;
 
+// Threads serving a connection, from its accept until it has been served,
+// over every daemon of the process; the daemons compare it with their cap.
+std::int64_t LiveConnectionThreads();
+
 // The most connection threads alive at once, unless the system allows fewer.
 inline constexpr std::int32_t kMostConnectionThreads = 16384;
 // Threads left to the rest of the program and its drivers below the

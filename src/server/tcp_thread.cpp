@@ -1,6 +1,5 @@
 #include "server/tcp_thread.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -14,25 +13,7 @@ constexpr std::size_t kLargestPacket = 65536;
 // stalled client cannot hold its thread, and the daemon's end, for ever.
 constexpr int kSendStallMilliseconds = 30000;
 
-// Wide enough never to wrap in the life of a process.
-std::atomic<std::uint64_t> threads_created{0};
-std::atomic<std::uint64_t> threads_finished{0};
-
 }  // namespace
-
-std::int64_t LiveConnectionThreads() {
-  // Finished is read first: a thread counted there is counted as created.
-  const std::uint64_t finished = threads_finished.load();
-  return static_cast<std::int64_t>(threads_created.load() - finished);
-}
-
-TLiveConnectionThread::TLiveConnectionThread() {
-  ++threads_created;
-}
-
-TLiveConnectionThread::~TLiveConnectionThread() {
-  ++threads_finished;
-}
 
 void TTCPThread::LOG(const std::string&) {}
 

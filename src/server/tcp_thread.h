@@ -18,20 +18,6 @@
 
 namespace kestrel {
 
-// Threads serving a connection, over every daemon of the process; the
-// daemons compare it with their cap.
-std::int64_t LiveConnectionThreads();
-
-// Counts the calling thread in LiveConnectionThreads while it exists: from
-// the accept of a connection until the connection has been served.
-class TLiveConnectionThread {
- public:
-  TLiveConnectionThread();
-  ~TLiveConnectionThread();
-  TLiveConnectionThread(const TLiveConnectionThread&) = delete;
-  TLiveConnectionThread& operator=(const TLiveConnectionThread&) = delete;
-};
-
 class TTCPThread : public TThread {
  public:
   // Small enough for the daemon's 16384 threads, ample for serving a request.
