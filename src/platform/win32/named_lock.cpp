@@ -5,14 +5,17 @@
 //
 // A mutex is owned by a thread, and the thread that owns it gets it again at
 // once through any handle of the same name. So the threads of this process
-// first take turns per name here, and only the thread whose turn it is waits
-// for the mutex itself: then two lock objects of one name exclude each other
-// in one thread too, as they would in two processes.
+// first take turns per name here, in the order they came, and only the thread
+// whose turn it is waits for the mutex itself: then two lock objects of one
+// name exclude each other in one thread too, as they would in two processes,
+// and a thread that releases and waits again queues behind those that wait.
 #include "platform/named_lock.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <map>
 #include <memory>
@@ -66,7 +69,9 @@ struct Turns {
   DWORD owner = 0;               // no thread has id 0
   const void* holder = nullptr;  // the lock object through which `owner` holds it
   unsigned depth = 0;
-  bool acquiring = false;  // a thread of this process waits for the mutex itself
+  bool acquiring = false;           // a thread of this process waits for the mutex itself
+  std::deque<std::uint64_t> queue;  // the tickets of the threads waiting for a turn
+  std::uint64_t next_ticket = 0;
 };
 
 // Holds a Turns' lock while in scope, or while not let go early.
@@ -203,11 +208,23 @@ LockWait NamedLock::State::Wait(std::chrono::milliseconds timeout) {
     ++turns.depth;
     return LockWait::Acquired;
   }
+  const std::uint64_t ticket = turns.next_ticket++;
+  turns.queue.push_back(ticket);
+  const auto my_turn = [&] {
+    return turns.owner == 0 && !turns.acquiring && turns.queue.front() == ticket;
+  };
   for (;;) {
-    if (turns.owner == 0 && !turns.acquiring)
+    if (my_turn()) {
+      turns.queue.pop_front();
       return AcquireAsLeader(guard, deadline);
-    if (!guard.SleepUntil(deadline) && (turns.owner != 0 || turns.acquiring))
+    }
+    if (!guard.SleepUntil(deadline) && !my_turn()) {
+      const bool was_first = turns.queue.front() == ticket;
+      turns.queue.erase(std::find(turns.queue.begin(), turns.queue.end(), ticket));
+      if (was_first)
+        WakeAllConditionVariable(&turns.released);  // the next in line may go
       return LockWait::TimedOut;
+    }
   }
 }
 
