@@ -192,9 +192,9 @@ TEST(FileSharing, ChildProcessesInheritNoOpenFile) {
   platform::File writer =
       platform::CreateForWriting(dir.Folder() + "written-probe.dat", false, error);
   platform::FolderReader folder = platform::FolderReader::Open(dir.Folder(), error);
-  ASSERT_TRUE(reader.IsOpen() && writer.IsOpen() && folder.IsOpen());
+  ASSERT_TRUE(reader.IsOpen() && writer.IsOpen() && folder.IsOpen()) << error.text;
   const std::string listing = dir.Folder() + "fds.txt";
-  ASSERT_TRUE(testing::ListFilesAChildInherits(listing));
+  ASSERT_TRUE(testing::ListFilesAChildInherits(listing)) << Body(listing, false);
   const std::string fds = Body(listing);
   EXPECT_NE(fds.find("fds.txt"), std::string::npos) << fds;
   EXPECT_EQ(fds.find("probe"), std::string::npos) << fds;
