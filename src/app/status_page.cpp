@@ -291,8 +291,7 @@ std::string EscapeHtml(std::string_view text) {
 
 std::string PercentEncode(std::string_view text) {
   return PercentEncoded(text, [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
+    return IsAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
   });
 }
 

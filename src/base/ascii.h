@@ -15,6 +15,10 @@ std::string_view TrimBlanksAndControls(std::string_view text);
 // letter), or -1 when it is not one.
 int DigitValue(char c, int base);
 
+constexpr bool IsAsciiAlnum(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
 constexpr char LowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }

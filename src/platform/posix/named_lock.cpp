@@ -56,8 +56,7 @@ constexpr mode_t kLockFileMode = 0660;
 }
 
 bool IsSafeNameByte(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
+  return IsAsciiAlnum(c) || c == '_' || c == '-';
 }
 
 // Percent-encodes every other byte, '%' and '.' included: the encoding is
