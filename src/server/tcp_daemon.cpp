@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/format.h"
+#include "platform/clock.h"
 #include "platform/named_lock.h"
 #include "platform/thread.h"
 #include "server/tcp_thread.h"
@@ -21,6 +22,12 @@ constexpr auto kShutdownPoll = std::chrono::milliseconds(10);
 // connections that nobody waits to accept; otherwise only this often.
 constexpr auto kAcceptorCheck = std::chrono::milliseconds(1);
 constexpr auto kAcceptorIdleCheck = std::chrono::milliseconds(100);
+// Threads count as held by their connections once none has ended one for
+// this long. Under a steady load of short connections the threads serving
+// them are only waiting for a CPU, often for a few milliseconds; a thread
+// started then would add to the threads that wait, and to the slowest
+// answers, without serving any sooner.
+constexpr std::uint64_t kHeldAfterMilliseconds = 5;
 // Threads waiting to accept beyond this many end once they have served: a
 // burst leaves no crowd behind, each of them woken by every connection.
 constexpr int kMostWaitingAcceptors = 2;
@@ -142,7 +149,7 @@ void TTCPDaemon::StartListening() {
 
 // Starts an accepting thread whenever there is none, or connections wait
 // while none of them waits to accept and no connection was served to its
-// end since the last check: every thread is held by its connection. Such
+// end for a while: every thread is held by its connection. Such
 // checks in a row start twice as many threads each time, so a burst of
 // connections that hold their threads, idle ones say, gets its threads
 // about as fast as it arrives.
@@ -154,9 +161,13 @@ void TTCPDaemon::WatchAcceptors() {
 }
 
 int TTCPDaemon::AcceptorsWanted() {
+  const std::uint64_t now = platform::MonotonicMilliseconds();
   const std::uint64_t served = served_.load();
-  const bool all_held = served == served_at_last_check_;
-  served_at_last_check_ = served;
+  if (served != served_at_last_check_) {
+    served_at_last_check_ = served;
+    served_changed_ms_ = now;
+  }
+  const bool all_held = now - served_changed_ms_ >= kHeldAfterMilliseconds;
   const int room = FMaxThreadCount - LiveConnectionThreads();
   if (room > 0 && all_held && waiting_acceptors_.load() == 0 && FSock.WaitReadable(0)) {
     const int wanted = std::min(acceptors_per_check_, room);

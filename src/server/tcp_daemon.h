@@ -115,12 +115,13 @@ class TTCPDaemon : public TDaemon {
   // Threads running AcceptAndServe, and those of them waiting to accept.
   std::atomic<int> acceptors_{0};
   std::atomic<int> waiting_acceptors_{0};
-  // Connections served to their end so far, and the count the daemon's
-  // thread saw at its last check (its alone): while connections go on
-  // ending, their threads come back to accept and a steady load needs no
-  // new thread.
+  // Connections served to their end so far; the count the daemon's thread
+  // saw at its last check and when it last saw it change (its alone): while
+  // connections go on ending, their threads come back to accept and a
+  // steady load needs no new thread.
   std::atomic<std::uint64_t> served_{0};
   std::uint64_t served_at_last_check_ = 0;
+  std::uint64_t served_changed_ms_ = 0;
   // Accepting threads that the next check finding every thread held starts;
   // the daemon thread's alone.
   int acceptors_per_check_ = 1;
