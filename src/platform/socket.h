@@ -77,6 +77,10 @@ class Socket {
   // Up to `max_bytes` of what is waiting now, without a wait: empty, with
   // no error, when nothing is.
   std::string ReceiveWaiting(std::size_t max_bytes);
+  // Throws away up to a few KiB of what is waiting now, without a wait, and
+  // says how many bytes: 0 when nothing is, with kSocketPeerClosed when the
+  // peer has closed, or with the system's error.
+  std::size_t DiscardWaiting();
   // Sends every byte; stops with kSocketTimedOut when the peer takes nothing
   // for `stall_timeout_ms`, or with the error of the failing send.
   void Send(std::string_view bytes, int stall_timeout_ms);

@@ -16,7 +16,6 @@ constexpr int kAdmitMilliseconds = 10;
 // urgent once the answer is out, and gathering them keeps this thread from
 // taking a CPU from the connection threads at every single close.
 constexpr auto kGatherTime = std::chrono::milliseconds(2);
-constexpr std::size_t kDiscardChunk = 4096;
 
 }  // namespace
 
@@ -63,8 +62,7 @@ void TLingeringCloses::Admit(std::vector<platform::Socket>& held, std::vector<Dr
 }
 
 void TLingeringCloses::Drain(platform::Socket& connection, Draining& progress) const {
-  const std::string discarded = connection.Receive(kDiscardChunk, 0);
-  progress.discarded += discarded.size();
+  progress.discarded += connection.DiscardWaiting();
   if (connection.LastError() != 0 || progress.discarded >= drain_bytes_)
     connection.Close();
 }

@@ -125,8 +125,24 @@ TEST(SocketReceive, WaitingBytesAreTakenWithoutAWaitAndNothingIsNoError) {
   EXPECT_EQ(server.LastError(), 0);
 }
 
-// The daemon accepts until nothing is pending; that last accept must not
-// block, or the daemon could not see its end.
+// The closer discards what a peer sends after its answer; nothing waiting
+// must not pass for the peer's close.
+TEST(SocketReceive, DiscardWaitingTellsNothingWaitingFromThePeersClose) {
+  Socket listener = Listener();
+  Socket client = ConnectTo(listener);
+  Socket server = AcceptFrom(listener);
+  EXPECT_EQ(server.DiscardWaiting(), 0u);
+  EXPECT_EQ(server.LastError(), 0);
+  client.Send("abcdef", kBound);
+  client.Close();
+  ASSERT_TRUE(server.WaitReadable(kBound));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(server.DiscardWaiting(), 6u);
+  EXPECT_EQ(server.LastError(), 0);
+  EXPECT_EQ(server.DiscardWaiting(), 0u);
+  EXPECT_EQ(server.LastError(), kSocketPeerClosed);
+}
+
 // The server's stop wakes a connection still waiting for its request; the
 // wait is far longer than the bound, so only the wake ends it in time.
 TEST(SocketReceive, ShutdownReceivingWakesAWaitingReceiveAsPeerClosed) {

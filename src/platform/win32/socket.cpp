@@ -391,6 +391,20 @@ std::string Socket::ReceiveWaiting(std::size_t max_bytes) {
   return waiting == 0 ? std::string() : ReadWaiting(waiting, max_bytes);
 }
 
+std::size_t Socket::DiscardWaiting() {
+  ClearError();
+  char discard[4096];
+  const NonBlockingScope non_blocking(SocketOf(handle_));
+  const int got = recv(SocketOf(handle_), discard, sizeof discard, 0);
+  if (got > 0)
+    return static_cast<std::size_t>(got);
+  if (got == 0)
+    SetSystemError(WSAECONNRESET);
+  else if (const int error = WSAGetLastError(); error != WSAEWOULDBLOCK)
+    SetSystemError(error);
+  return 0;
+}
+
 void Socket::Send(std::string_view bytes, int stall_timeout_ms) {
   ClearError();
   const NonBlockingScope non_blocking(SocketOf(handle_));
