@@ -324,7 +324,6 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   // sending is reset all the same once the drain's bounds are reached.
   shutdown(Fd(handle_), SHUT_WR);
   const std::uint64_t start = MonotonicMilliseconds();
-  char discard[4096];
   std::size_t drained = 0;
   while (drained < drain_bytes) {
     const int remaining = MillisecondsLeft(start, drain_timeout_ms);
@@ -334,10 +333,10 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
     const int ready = poll(&entry, 1, remaining);
     if (ready < 0 && errno == EINTR)
       continue;
-    const ssize_t got = ready <= 0 ? 0 : recv(Fd(handle_), discard, sizeof discard, MSG_DONTWAIT);
-    if (got <= 0)
+    const std::size_t got = ready <= 0 ? 0 : DiscardWaiting();
+    if (got == 0)
       break;
-    drained += static_cast<std::size_t>(got);
+    drained += got;
   }
   Close();
 }

@@ -441,16 +441,15 @@ void Socket::Disconnect(int drain_timeout_ms, std::size_t drain_bytes) {
   // sending is reset all the same once the drain's bounds are reached.
   shutdown(SocketOf(handle_), SD_SEND);
   const std::uint64_t start = MonotonicMilliseconds();
-  char discard[4096];
   std::size_t drained = 0;
   while (drained < drain_bytes) {
     const int remaining = MillisecondsLeft(start, drain_timeout_ms);
     if (remaining == 0 || AwaitInput(SocketOf(handle_), remaining) != 0)
       break;
-    const int got = recv(SocketOf(handle_), discard, sizeof discard, 0);
-    if (got <= 0)
+    const std::size_t got = DiscardWaiting();
+    if (got == 0)
       break;
-    drained += static_cast<std::size_t>(got);
+    drained += got;
   }
   Close();
 }
