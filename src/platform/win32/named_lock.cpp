@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <deque>
 #include <exception>
 #include <map>
@@ -69,9 +68,8 @@ struct Turns {
   DWORD owner = 0;               // no thread has id 0
   const void* holder = nullptr;  // the lock object through which `owner` holds it
   unsigned depth = 0;
-  bool acquiring = false;           // a thread of this process waits for the mutex itself
-  std::deque<std::uint64_t> queue;  // the tickets of the threads waiting for a turn
-  std::uint64_t next_ticket = 0;
+  bool acquiring = false;   // a thread of this process waits for the mutex itself
+  std::deque<DWORD> queue;  // the threads waiting for a turn, in the order they came
 };
 
 // Holds a Turns' lock while in scope, or while not let go early.
@@ -208,10 +206,11 @@ LockWait NamedLock::State::Wait(std::chrono::milliseconds timeout) {
     ++turns.depth;
     return LockWait::Acquired;
   }
-  const std::uint64_t ticket = turns.next_ticket++;
-  turns.queue.push_back(ticket);
+  // A thread waits for one lock at a time, so its id stands for it in the queue.
+  const DWORD self = GetCurrentThreadId();
+  turns.queue.push_back(self);
   const auto my_turn = [&] {
-    return turns.owner == 0 && !turns.acquiring && turns.queue.front() == ticket;
+    return turns.owner == 0 && !turns.acquiring && turns.queue.front() == self;
   };
   for (;;) {
     if (my_turn()) {
@@ -219,8 +218,8 @@ LockWait NamedLock::State::Wait(std::chrono::milliseconds timeout) {
       return AcquireAsLeader(guard, deadline);
     }
     if (!guard.SleepUntil(deadline) && !my_turn()) {
-      const bool was_first = turns.queue.front() == ticket;
-      turns.queue.erase(std::find(turns.queue.begin(), turns.queue.end(), ticket));
+      const bool was_first = turns.queue.front() == self;
+      turns.queue.erase(std::find(turns.queue.begin(), turns.queue.end(), self));
       if (was_first)
         WakeAllConditionVariable(&turns.released);  // the next in line may go
       return LockWait::TimedOut;
